@@ -1,0 +1,28 @@
+# Entry points.  Each sets up the build environment first when it is missing
+# (see tools/setup-env), then runs inside it.
+.PHONY: test demo bench bench-quick fuzz test-asan test-deep clean
+
+test:
+	tools/with-env tools/run-tests
+
+demo:
+	tools/with-env tools/run-demo
+
+bench:
+	tools/with-env tools/run-bench
+
+bench-quick:
+	tools/with-env tools/run-bench --quick
+
+FUZZ_SECONDS ?= 60
+fuzz:
+	tools/with-env tools/run-fuzz $(FUZZ_SECONDS)
+
+test-asan:
+	tools/with-env tools/run-tests-asan
+
+test-deep:
+	tools/with-env env TAVREL_DEEP=1 tools/run-tests
+
+clean:
+	rm -rf build

@@ -1,0 +1,58 @@
+// The failure that stops a call, and its report on standard error.
+//
+// A `Failure` is the one C++ exception type of the module.  It carries the
+// failure message (UTF-8) and the source location of the failing step, and a
+// kind: a panic (raised to Python as pyo3_runtime.PanicException) or a memory
+// failure (raised as MemoryError).  `panic()` writes the panic report to file
+// descriptor 2 at once, before anything is unwound, then throws; the call
+// entry catches the Failure after every frame in between has released what it
+// held.  This header stays free of <Python.h> so the reading core can fail
+// without the interpreter.
+#pragma once
+
+#include <cstddef>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tavrel::binding {
+
+class Failure {
+ public:
+  enum class Kind { Panic, NoMemory };
+
+  Failure(Kind kind, std::string message, std::source_location where) noexcept
+      : kind_(kind), message_(std::move(message)), where_(where) {}
+
+  Kind kind() const noexcept { return kind_; }
+  const std::string& message() const noexcept { return message_; }
+  const std::source_location& where() const noexcept { return where_; }
+
+ private:
+  Kind kind_;
+  std::string message_;
+  std::source_location where_;
+};
+
+// Writes the panic report for `message` at `where`, then throws a Panic.
+[[noreturn]] void panic(std::string message, std::source_location where = std::source_location::current());
+
+// A Panic that continues an earlier one (a PanicException taken over from the
+// interpreter): no new report is written.
+[[noreturn]] void resume_panic(std::string message, std::source_location where = std::source_location::current());
+
+// Throws the memory failure "memory allocation of {bytes} bytes failed".
+// No panic report: the caller receives an ordinary MemoryError.
+[[noreturn]] void out_of_memory(std::size_t bytes, std::source_location where = std::source_location::current());
+
+// The panic report: "\nthread '<unnamed>' ({tid}) panicked at {location}:\n
+// {message}\n", then a backtrace or, once per process, the note, by the
+// RUST_BACKTRACE style.  Serialised by the report lock; write errors ignored.
+void write_panic_report(std::string_view message, const std::source_location& where) noexcept;
+
+// "src/lib/reader.cpp:123:5": the location as the report prints it, with the
+// path relative to the source tree.
+std::string format_location(const std::source_location& where);
+
+}  // namespace tavrel::binding

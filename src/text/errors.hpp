@@ -1,0 +1,130 @@
+// Error values of the text-input layer and their descriptions.
+//
+// Opening a file, reading a line and parsing a number report failures as
+// values, never by throwing.  An `IoError` is either an operating-system error
+// (an errno code) or one of two fixed message errors; a `ParseFloatError` is
+// Empty or Invalid.  `describe` renders each in the structured text form the
+// reader quotes in its failure messages, for example
+// `Os { code: 2, kind: NotFound, message: "No such file or directory" }`.
+//
+// A third, internal form, `OutOfMemory`, carries the size of an allocation
+// that failed inside the line source; the reader turns it into a memory
+// failure and never describes it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tavrel::text {
+
+// The 43 error kinds, in their fixed order (values 0 to 42).
+enum class ErrorKind : std::uint8_t {
+  NotFound,
+  PermissionDenied,
+  ConnectionRefused,
+  ConnectionReset,
+  HostUnreachable,
+  NetworkUnreachable,
+  ConnectionAborted,
+  NotConnected,
+  AddrInUse,
+  AddrNotAvailable,
+  NetworkDown,
+  BrokenPipe,
+  AlreadyExists,
+  WouldBlock,
+  NotADirectory,
+  IsADirectory,
+  DirectoryNotEmpty,
+  ReadOnlyFilesystem,
+  FilesystemLoop,
+  StaleNetworkFileHandle,
+  InvalidInput,
+  InvalidData,
+  TimedOut,
+  WriteZero,
+  StorageFull,
+  NotSeekable,
+  QuotaExceeded,
+  FileTooLarge,
+  ResourceBusy,
+  ExecutableFileBusy,
+  Deadlock,
+  CrossesDevices,
+  TooManyLinks,
+  InvalidFilename,
+  ArgumentListTooLong,
+  Interrupted,
+  Unsupported,
+  UnexpectedEof,
+  OutOfMemory,
+  InProgress,
+  TooManyOpenFiles,
+  Other,
+  Uncategorized,
+};
+
+// The kind's name exactly as descriptions print it ("NotFound", ...).
+std::string_view kind_name(ErrorKind kind) noexcept;
+
+// Linux errno to kind; unlisted codes (0 and negatives included) give
+// Uncategorized.
+ErrorKind kind_from_errno(int code) noexcept;
+
+// The error of opening a file or reading a line.
+class IoError {
+ public:
+  enum class Form : std::uint8_t { Os, Message, OutOfMemory };
+
+  static IoError os(int code) noexcept { return IoError(Form::Os, code, kind_from_errno(code), {}, 0); }
+  static IoError nul_in_path() noexcept {
+    return IoError(Form::Message, 0, ErrorKind::InvalidInput, "file name contained an unexpected NUL byte", 0);
+  }
+  static IoError invalid_utf8() noexcept {
+    return IoError(Form::Message, 0, ErrorKind::InvalidData, "stream did not contain valid UTF-8", 0);
+  }
+  static IoError out_of_memory(std::size_t bytes) noexcept {
+    return IoError(Form::OutOfMemory, 0, ErrorKind::OutOfMemory, {}, bytes);
+  }
+
+  Form form() const noexcept { return form_; }
+  int code() const noexcept { return code_; }               // Os only
+  ErrorKind kind() const noexcept { return kind_; }
+  std::string_view message() const noexcept { return message_; }  // Message only
+  std::size_t bytes() const noexcept { return bytes_; }      // OutOfMemory only
+
+ private:
+  IoError(Form form, int code, ErrorKind kind, std::string_view message, std::size_t bytes) noexcept
+      : form_(form), kind_(kind), code_(code), message_(message), bytes_(bytes) {}
+  Form form_;
+  ErrorKind kind_;
+  int code_;
+  std::string_view message_;
+  std::size_t bytes_;
+};
+
+enum class FloatErrorKind : std::uint8_t { Empty, Invalid };
+
+struct ParseFloatError {
+  FloatErrorKind kind;
+  bool operator==(const ParseFloatError&) const = default;
+};
+
+// The C library's text for an errno code, through the XSI strerror_r into a
+// 128-byte buffer, up to its first NUL, with each ill-formed UTF-8 sequence
+// replaced by U+FFFD.  Empty optional when the lookup reports a failure
+// (a negative result), which the caller turns into "strerror_r failure".
+std::optional<std::string> os_error_text(int code);
+
+// "Os { code: 2, kind: NotFound, message: \"...\" }" and the two
+// "Error { kind: ..., message: \"...\" }" forms.  Empty optional only when
+// the C library's lookup fails (see os_error_text).
+std::optional<std::string> describe(const IoError& error);
+
+// "ParseFloatError { kind: Empty }" or "ParseFloatError { kind: Invalid }".
+std::string_view describe(ParseFloatError error) noexcept;
+
+}  // namespace tavrel::text

@@ -1,0 +1,82 @@
+// Opening the plot file and reading it line by line.
+//
+// `FileDescriptor` owns one open descriptor; `LineSource` reads through an
+// 8192-byte buffer and hands out one line at a time, without its terminator
+// (LF, or CR LF), checked to be well-formed UTF-8.  A line that lies whole in
+// the buffer is returned as a view into it; a line that crosses refills is
+// assembled in a growable buffer.  Either way the view stays valid until the
+// next call of `next_line`.
+//
+// EINTR is retried for open and read.  Errors come back as `IoError` values.
+// System calls go through `SysCalls`, which tests replace to inject failures.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <expected>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "text/errors.hpp"
+
+namespace tavrel::text {
+
+// The system calls the line source makes; tests swap in their own.
+struct SysCalls {
+  int (*open)(const char* path, int flags, mode_t mode);
+  ssize_t (*read)(int fd, void* buf, std::size_t count);
+  int (*close)(int fd);
+};
+extern SysCalls SYS_CALLS;
+
+class FileDescriptor {
+ public:
+  FileDescriptor() noexcept = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    FileDescriptor old(std::exchange(fd_, std::exchange(other.fd_, -1)));
+    return *this;
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  // Closes without retrying on EINTR: the descriptor is gone either way.
+  ~FileDescriptor() { if (fd_ >= 0) SYS_CALLS.close(fd_); }
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+class LineSource {
+ public:
+  static constexpr std::size_t BUFFER_SIZE = 8192;
+
+  // Opens `path` read-only and close-on-exec.  A NUL byte in the path fails
+  // before any system call; a directory opens (its first read fails).
+  static std::expected<LineSource, IoError> open(std::string_view path) noexcept;
+
+  LineSource(LineSource&& other) noexcept;
+  LineSource& operator=(LineSource&&) = delete;
+  LineSource(const LineSource&) = delete;
+  LineSource& operator=(const LineSource&) = delete;
+  ~LineSource();
+
+  // The next line, or an empty optional at end of input.  A line that is not
+  // well-formed UTF-8 is consumed and reported as IoError::invalid_utf8().
+  std::expected<std::optional<std::string_view>, IoError> next_line() noexcept;
+
+ private:
+  LineSource(FileDescriptor fd, char* buffer) noexcept;
+
+  FileDescriptor fd_;
+  char* buffer_;         // BUFFER_SIZE bytes
+  std::size_t pos_ = 0;     // first byte not yet consumed
+  std::size_t filled_ = 0;  // end of the bytes of the last read
+  char* line_ = nullptr;    // assembly buffer for lines that cross refills
+  std::size_t line_capacity_ = 0;
+};
+
+}  // namespace tavrel::text
