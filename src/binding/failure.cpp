@@ -156,6 +156,8 @@ void write_backtrace(BacktraceStyle style) noexcept {
 
 }  // namespace
 
+void write_to_stderr(std::string_view text) noexcept { write_all(2, text); }
+
 std::string format_location(const std::source_location& where) {
   std::string text(location_file(where));
   text += ':';

@@ -51,6 +51,10 @@ class Failure {
 // RUST_BACKTRACE style.  Serialised by the report lock; write errors ignored.
 void write_panic_report(std::string_view message, const std::source_location& where) noexcept;
 
+// Writes `text` to file descriptor 2 with write(2), repeating until all of it
+// is out; EINTR repeats, other errors drop the rest silently.
+void write_to_stderr(std::string_view text) noexcept;
+
 // "src/lib/reader.cpp:123:5": the location as the report prints it, with the
 // path relative to the source tree.
 std::string format_location(const std::source_location& where);

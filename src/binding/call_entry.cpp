@@ -1,0 +1,60 @@
+// The fast-call entry of rust_read_korvant; see call_entry.hpp.
+#include "binding/call_entry.hpp"
+
+#include <array>
+#include <expected>
+#include <new>
+
+#include "binding/arguments.hpp"
+#include "binding/conversion.hpp"
+#include "binding/exception.hpp"
+#include "lib/reader.hpp"
+
+namespace tavrel::binding {
+namespace {
+
+constexpr std::array<std::string_view, 2> PARAMETER_NAMES = {"file_path", "n_digits"};
+
+const FunctionDescription DESCRIPTION = {
+    .class_name = {},
+    .function_name = "rust_read_korvant",
+    .positional_parameter_names = PARAMETER_NAMES,
+    .positional_only_parameters = 0,
+    .required_positional_parameters = 2,
+    .keyword_only_parameters = {},
+};
+
+// Binding, conversions, reader, result: each step runs only if the one
+// before it succeeded.  Argument errors come back as the error value; the
+// reader's failures are thrown.
+std::expected<PyRef, PendingError> call_rust_read_korvant(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 2> slots{};
+  if (auto bound = extract_arguments_fastcall(DESCRIPTION, args, nargs, kwnames, slots); !bound) {
+    return std::unexpected(std::move(bound.error()));
+  }
+  auto file_path = extract_file_path(slots[0]);
+  if (!file_path) return std::unexpected(argument_extraction_error("file_path", std::move(file_path.error())));
+  auto n_digits = extract_n_digits(slots[1]);
+  if (!n_digits) return std::unexpected(argument_extraction_error("n_digits", std::move(n_digits.error())));
+  return into_python(lib::read_korvant(*file_path, *n_digits));
+}
+
+}  // namespace
+
+PyObject* call_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  PanicTrap trap(FFI_BOUNDARY_MESSAGE);
+  try {
+    auto result = call_rust_read_korvant(args, nargs, kwnames);
+    if (result) return result->release();
+    restore(std::move(result.error()));
+  } catch (const Failure& failure) {
+    restore(from_panic_payload(failure));
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    trap.spring();
+  }
+  return nullptr;
+}
+
+}  // namespace tavrel::binding

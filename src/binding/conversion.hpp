@@ -1,0 +1,20 @@
+// The reader's result as Python objects.
+//
+// `into_python` turns a ReadResult into the tuple (first column, [column,
+// ...]): every column becomes a list of floats created at its final size and
+// filled by direct stores, each binary32 value widened exactly to double.
+// Each column's storage is freed as soon as its list is built, so the values
+// are never held twice over.  A C API call that returns null (the
+// interpreter is out of memory) writes the MemoryError as unraisable and
+// throws the Panic "PyObject pointer is null"; every object made so far is
+// released on the way out, and the columns not yet converted with it.
+#pragma once
+
+#include "binding/py_ref.hpp"
+#include "lib/reader.hpp"
+
+namespace tavrel::binding {
+
+PyRef into_python(lib::ReadResult result);
+
+}  // namespace tavrel::binding
