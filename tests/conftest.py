@@ -1,0 +1,113 @@
+"""Shared fixtures for the Python tests of tavrel.
+
+The module under test is the one in the directory named by the environment
+variable TAVREL_MODULE_DIR (tools/run-tests sets it to the build directory);
+it goes to the front of sys.path so that an installed tavrel never shadows
+the freshly built one.  Behaviour that depends on per-process state (the
+backtrace style, the first-failure note, file descriptors 1 and 2) is tested
+in child interpreters started with `run_python`.
+"""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+MODULE_DIR = os.environ.get("TAVREL_MODULE_DIR")
+if MODULE_DIR:
+    MODULE_DIR = os.path.abspath(MODULE_DIR)
+    sys.path.insert(0, MODULE_DIR)
+
+
+def korvant_text(columns, width=12, names=None, header="NPARAM"):
+    """A plot file holding `columns` (one sequence of values per parameter,
+    all of the same length) with fields `width` characters wide."""
+    count = len(columns)
+    names = names or [f"P{i}" for i in range(count)]
+    lines = [f"{header} {count}"] + [f"NAME {name}" for name in names]
+    blocks = len(columns[0]) if columns else 0
+    for block in range(blocks):
+        lines.append(f"TIME {block}")
+        values = [column[block] for column in columns]
+        for start in range(0, count, 10):
+            lines.append("".join(str(value).rjust(width) for value in values[start : start + 10]))
+    return "\n".join(lines) + "\n"
+
+
+@pytest.fixture
+def plot_file(tmp_path):
+    """Writes a plot file (str as UTF-8, or bytes as they are) and returns its path."""
+    counter = iter(range(1_000_000))
+
+    def write(content, name=None):
+        path = tmp_path / (name or f"plot{next(counter)}.txt")
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            path.write_bytes(content.encode("utf-8"))
+        return str(path)
+
+    return write
+
+
+class Rand(random.Random):
+    """A random source whose repr names its seed, so a failure can be replayed
+    with TAVREL_SEED=<seed>."""
+
+    def __init__(self, seed):
+        super().__init__(seed)
+        self.seed_value = seed
+
+    def __repr__(self):
+        return f"Rand(seed={self.seed_value})"
+
+
+@pytest.fixture
+def rand():
+    seed = int(os.environ.get("TAVREL_SEED", random.SystemRandom().randrange(2**32)))
+    return Rand(seed)
+
+
+def child_env(**overrides):
+    """The environment of a child interpreter: the module directory on its
+    path, RUST_BACKTRACE unset unless given, and each override applied (None
+    removes a variable)."""
+    env = dict(os.environ)
+    env.pop("RUST_BACKTRACE", None)
+    if MODULE_DIR:
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [MODULE_DIR, env.get("PYTHONPATH")]))
+    for key, value in overrides.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return env
+
+
+@pytest.fixture
+def run_python():
+    """Runs `code` in a child interpreter and returns the CompletedProcess
+    (text mode).  `merge=True` sends stderr into the stdout pipe, so the order
+    of the two streams can be checked."""
+
+    def run(code, *, env=None, merge=False, check=True):
+        result = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            env=child_env(**(env or {})),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT if merge else subprocess.PIPE,
+            text=True,
+            encoding="utf-8",
+            errors="surrogateescape",
+            timeout=120,
+        )
+        if check and result.returncode != 0:
+            raise AssertionError(
+                f"child failed with {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
+            )
+        return result
+
+    return run
