@@ -12,6 +12,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -123,7 +124,8 @@ class LineSourceTest : public testing::Test {
 
   LineSource open_ok(const std::string& path) {
     auto source = LineSource::open(path);
-    if (!source) ADD_FAILURE() << "open failed: " << describe(source.error()).value_or("?");
+    // GoogleTest reports an exception that leaves the test body as a failure.
+    if (!source) throw std::runtime_error("open failed: " + describe(source.error()).value_or("?"));
     return std::move(*source);
   }
 
