@@ -70,6 +70,12 @@ class LineSource {
 
  private:
   LineSource(FileDescriptor fd, char* buffer) noexcept;
+  // Makes line_ hold at least `needed` bytes, growing it by doubling.  0 on
+  // success, else the size of the allocation that failed.
+  std::size_t reserve_line(std::size_t needed) noexcept;
+  // Checks the `size` (> 0) bytes of a line and cuts off its terminator.
+  static std::expected<std::optional<std::string_view>, IoError> finish_line(const char* data,
+                                                                             std::size_t size) noexcept;
 
   FileDescriptor fd_;
   char* buffer_;         // BUFFER_SIZE bytes

@@ -1,0 +1,125 @@
+"""The readers the benchmark times, one measurement per fresh process.
+
+    python3.14 bench/readers.py READER MODE PLOT_FILE WIDTH [RAW_FILE]
+
+READER is tavrel, python, numpy, bytes (reading the file's bytes) or objects
+(building the result from float32 arrays already in memory: the cost of the
+Python objects every reader must create).  MODE is cold (the timed call is
+the first of the process) or warm (one untimed call first).  Prints one JSON
+line: seconds, values, peak RSS and minor page faults of the timed call.
+
+Every reader returns what tavrel returns: a tuple of the first column and a
+list of the other columns, each a list of Python floats.
+"""
+
+from __future__ import annotations
+
+import json
+import resource
+import sys
+import time
+from array import array
+
+
+def read_tavrel(path: str, width: int, raw: str | None):
+    import tavrel
+    return tavrel.rust_read_korvant(path, width)
+
+
+def read_python(path: str, width: int, raw: str | None):
+    """A plain pure-Python reader of the format."""
+    with open(path, encoding="utf-8") as f:
+        n = int(f.readline().split()[-1])
+        for _ in range(n):
+            f.readline()
+        columns = [[] for _ in range(n)]
+        lines_per_block = (n + 9) // 10
+        while f.readline():
+            t = 0
+            for _ in range(lines_per_block):
+                line = f.readline()
+                for k in range(min(10, n - t)):
+                    columns[t].append(float(line[k * width:(k + 1) * width]))
+                    t += 1
+    return columns[0], columns[1:]
+
+
+def read_numpy(path: str, width: int, raw: str | None):
+    """numpy parses the fields; .tolist() builds the lists."""
+    import numpy as np
+    with open(path, "rb") as f:
+        n = int(f.readline().split()[-1])
+        for _ in range(n):
+            f.readline()
+        body = f.read()
+    lines = body.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    per_block = 1 + (n + 9) // 10
+    blocks = len(lines) // per_block
+    row = 10 * width
+    # Every data line padded to ten fields, so the fields form one fixed-width
+    # array that numpy converts in one call.
+    data = b"".join(line.ljust(row) for i, line in enumerate(lines[:blocks * per_block])
+                    if i % per_block)
+    fields = np.frombuffer(data, dtype=f"S{width}").reshape(blocks, -1)[:, :n]
+    values = fields.astype(np.float32)
+    columns = [values[:, j].tolist() for j in range(n)]
+    return columns[0], columns[1:]
+
+
+def read_bytes(path: str, width: int, raw: str | None):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class ObjectFloor:
+    """float32 columns loaded untimed; the timed part makes the floats."""
+
+    def __init__(self, raw: str):
+        with open(raw, "rb") as f:
+            n, rows = array("q", f.read(16))
+            self.columns = []
+            for _ in range(n):
+                col = array("f")
+                col.frombytes(f.read(4 * rows))
+                self.columns.append(col)
+
+    def __call__(self, path: str, width: int, raw: str | None):
+        cols = self.columns
+        return cols[0].tolist(), [c.tolist() for c in cols[1:]]
+
+
+READERS = {"tavrel": read_tavrel, "python": read_python, "numpy": read_numpy, "bytes": read_bytes}
+
+
+def main() -> None:
+    reader_name, mode, path, width = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+    raw = sys.argv[5] if len(sys.argv) > 5 else None
+    if reader_name == "objects":
+        reader = ObjectFloor(raw)
+    else:
+        reader = READERS[reader_name]
+        if reader_name == "numpy":
+            import numpy  # noqa: F401  (imported before timing, as a script would)
+        if reader_name == "tavrel":
+            import tavrel  # noqa: F401
+    if mode == "warm":
+        result = reader(path, width, raw)
+        del result
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    start = time.perf_counter()
+    result = reader(path, width, raw)
+    seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    values = len(result) if isinstance(result, bytes) else len(result[0]) * (1 + len(result[1]))
+    print(json.dumps({
+        "seconds": seconds,
+        "values": values,
+        "peak_rss_kib": after.ru_maxrss,
+        "minor_faults": after.ru_minflt - before.ru_minflt,
+    }))
+
+
+if __name__ == "__main__":
+    main()

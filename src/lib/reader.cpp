@@ -1,0 +1,228 @@
+// The plot-file reader; see reader.hpp.
+//
+// Each failing step becomes a panic with its fixed context text: the text
+// alone when input ended too early, or the text, ": " and the error's
+// description when a step failed with an error value.  The context texts are
+// the system's own, misspelling ("Failed ot read line!") included: callers
+// match on them.
+#include "lib/reader.hpp"
+
+#include <new>
+#include <string>
+
+#include "binding/failure.hpp"
+#include "lib/stdout_writer.hpp"
+#include "text/char_escape.hpp"
+#include "text/line_source.hpp"
+#include "text/memory.hpp"
+#include "text/parse_float.hpp"
+#include "text/words.hpp"
+
+namespace tavrel::lib {
+
+using binding::panic;
+using std::source_location;
+using text::IoError;
+using text::LineSource;
+
+// --- Columns ----------------------------------------------------------------
+
+Column::~Column() { text::release(data_); }
+
+void Column::clear() noexcept {
+  text::release(std::exchange(data_, nullptr));
+  size_ = 0;
+  capacity_ = 0;
+}
+
+void Column::grow() {
+  std::size_t capacity = capacity_ == 0 ? 4 : capacity_ * 2;
+  std::size_t bytes = capacity * sizeof(float);
+  void* grown = text::reallocate(data_, bytes);
+  if (!grown) binding::out_of_memory(bytes);
+  data_ = static_cast<float*>(grown);
+  capacity_ = capacity;
+}
+
+ColumnTable::ColumnTable(std::size_t count) {
+  if (count > MAX_COLUMNS) panic("capacity overflow");
+  if (count == 0) return;
+  std::size_t bytes = count * sizeof(Column);
+  void* memory = text::reallocate(nullptr, bytes);
+  if (!memory) binding::out_of_memory(bytes);
+  columns_ = static_cast<Column*>(memory);
+  for (std::size_t i = 0; i < count; ++i) new (&columns_[i]) Column();
+  count_ = count;
+}
+
+ColumnTable::~ColumnTable() {
+  for (std::size_t i = 0; i < count_; ++i) columns_[i].~Column();
+  text::release(columns_);
+}
+
+namespace {
+
+// --- Failures -----------------------------------------------------------------
+
+// "{context}: {description}" for a failed open or line read.  Running out of
+// memory while assembling a line is a memory failure, not an I/O error.
+[[noreturn]] void fail_io(std::string_view context, const IoError& error, source_location where) {
+  if (error.form() == IoError::Form::OutOfMemory) binding::out_of_memory(error.bytes(), where);
+  auto description = text::describe(error);
+  if (!description) panic("strerror_r failure", where);
+  std::string message(context);
+  message += ": ";
+  message += *description;
+  panic(std::move(message), where);
+}
+
+// The next line; end of input gives an empty view with `ended` set.  Every
+// I/O error, whichever step reads, is "Failed to read line!".
+struct NextLine {
+  std::string_view text;
+  bool ended;
+};
+
+NextLine next_line(LineSource& lines, source_location where = source_location::current()) {
+  auto line = lines.next_line();
+  if (!line) fail_io("Failed to read line!", line.error(), where);
+  if (!*line) return {{}, true};
+  return {**line, false};
+}
+
+// --- Header -------------------------------------------------------------------
+
+// An unsigned decimal word: optional "+", then one or more ASCII digits, the
+// value at most 4294967295 (the 32-bit machine word, on every platform).
+bool parse_count(std::string_view word, std::uint32_t& count) noexcept {
+  if (!word.empty() && word.front() == '+') word.remove_prefix(1);
+  if (word.empty()) return false;
+  std::uint64_t value = 0;
+  for (char c : word) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+    if (value > 0xFFFFFFFFu) return false;
+  }
+  count = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+// The parameter count: the last word of the first line, or 0 without words.
+std::uint32_t parameter_count(std::string_view first_line) {
+  std::string_view word = text::last_word(first_line);
+  if (word.empty()) return 0;
+  std::uint32_t count = 0;
+  if (!parse_count(word, count)) {
+    print_stdout({"Error: '", word, "' is not a valid number of parameters!\n"});
+    std::string message = "The first line should end with the number of parameters:\n'";
+    message += first_line;
+    message += "'";
+    panic(std::move(message));
+  }
+  return count;
+}
+
+// --- Data fields --------------------------------------------------------------
+
+bool is_char_boundary(std::string_view line, std::uint32_t offset) noexcept {
+  if (offset == 0 || offset == line.size()) return true;
+  return (static_cast<unsigned char>(line[offset]) & 0xC0) != 0x80;
+}
+
+// The character containing `offset` (not a boundary), as "'c' (bytes a..b"
+// pieces of the message.
+std::string describe_char_at(std::string_view line, std::uint32_t offset) {
+  std::size_t begin = offset;
+  while ((static_cast<unsigned char>(line[begin]) & 0xC0) == 0x80) --begin;
+  unsigned char lead = static_cast<unsigned char>(line[begin]);
+  std::size_t length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  char32_t c = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) c = (c << 6) | (static_cast<unsigned char>(line[begin + i]) & 0x3F);
+  std::string out = "'";
+  text::append_escaped_char(out, c);
+  out += "' (bytes ";
+  out += std::to_string(begin);
+  out += "..";
+  out += std::to_string(begin + length);
+  out += " of string)";
+  return out;
+}
+
+[[noreturn]] void fail_slice(std::string_view line, std::uint32_t start, std::uint32_t end,
+                             source_location where) {
+  std::string length = std::to_string(line.size());
+  if (start > line.size()) {
+    panic("start byte index " + std::to_string(start) + " is out of bounds for string of length " + length, where);
+  }
+  if (end > line.size()) {
+    panic("end byte index " + std::to_string(end) + " is out of bounds for string of length " + length, where);
+  }
+  if (start <= end && !is_char_boundary(line, start)) {
+    panic("start byte index " + std::to_string(start) + " is not a char boundary; it is inside " +
+              describe_char_at(line, start),
+          where);
+  }
+  if (start <= end && !is_char_boundary(line, end)) {
+    panic("end byte index " + std::to_string(end) + " is not a char boundary; it is inside " +
+              describe_char_at(line, end),
+          where);
+  }
+  panic("byte range starts at " + std::to_string(start) + " but ends at " + std::to_string(end), where);
+}
+
+// Field `k` of `line`: bytes [k*w, (k+1)*w) in 32-bit arithmetic (wrapping),
+// trimmed and parsed.
+float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
+                  source_location where = source_location::current()) {
+  std::uint32_t start = k * width;
+  std::uint32_t end = (k + 1) * width;
+  if (start > end || end > line.size() || !is_char_boundary(line, start) || !is_char_boundary(line, end)) {
+    fail_slice(line, start, end, where);
+  }
+  auto value = text::parse_f32(text::trim(line.substr(start, end - start)));
+  if (!value) {
+    std::string message = "Could not parse line: ";
+    message += text::describe(value.error());
+    panic(std::move(message), where);
+  }
+  return *value;
+}
+
+}  // namespace
+
+// --- The reader ---------------------------------------------------------------
+
+ReadResult read_korvant(std::string_view path, std::uint32_t width) {
+  auto opened = LineSource::open(path);
+  if (!opened) fail_io("Plot file not found!", opened.error(), source_location::current());
+  LineSource& lines = *opened;
+
+  NextLine first = next_line(lines);
+  if (first.ended) panic("Failed ot read line!");
+  std::uint32_t n = parameter_count(first.text);
+
+  for (std::uint32_t i = 0; i < n; ++i) {
+    if (next_line(lines).ended) panic("Failed to read line!");
+  }
+
+  // n - 1 in the 32-bit word: a count of 0 wraps to a table no platform allows.
+  ReadResult result{Column(), ColumnTable(static_cast<std::uint32_t>(n - 1))};
+
+  for (;;) {
+    if (next_line(lines).ended) break;  // the lead line; its absence ends the file
+    NextLine data = next_line(lines);
+    if (data.ended) panic("Error reading line");
+    result.first.push_back(parse_field(data.text, 0, width));
+    for (std::uint32_t t = 1; t < n; ++t) {
+      std::uint32_t k = t % 10;
+      if (k == 0) {
+        data = next_line(lines);
+        if (data.ended) panic("Error reading line");
+      }
+      result.others[t - 1].push_back(parse_field(data.text, k, width));
+    }
+  }
+  return result;
+}
+
+}  // namespace tavrel::lib

@@ -1,0 +1,155 @@
+// Opening the plot file and reading it line by line; see line_source.hpp.
+//
+// Reading: one read(2) of the whole 8192-byte buffer per refill; memchr finds
+// the line feed.  A line found whole in the buffer is handed out as a view
+// into it, so the common case copies nothing.  A line that runs past the end
+// of the buffer is gathered in `line_`, grown by doubling through
+// `reallocate`.  The complete line, terminator included, is checked to be
+// well-formed UTF-8 before its terminator (LF, or CR LF: one CR, only before
+// the LF) is cut off.  An ill-formed line stays consumed, so the next call
+// goes on with the following line.
+//
+// EINTR repeats open and read; the bytes gathered for the line survive an
+// interrupted read, but any other read error drops them.
+#include "text/line_source.hpp"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "text/memory.hpp"
+#include "text/utf8.hpp"
+
+namespace tavrel::text {
+namespace {
+
+int sys_open(const char* path, int flags, mode_t mode) { return ::open64(path, flags, mode); }
+
+// Paths up to this many bytes get their NUL-terminated copy on the stack.
+constexpr std::size_t STACK_PATH_BYTES = 384;
+
+// The smallest assembly buffer worth allocating.
+constexpr std::size_t MIN_LINE_CAPACITY = 256;
+
+// open(2) with EINTR repeated; the descriptor, or the errno of the failure.
+std::expected<int, IoError> open_repeating(const char* path) noexcept {
+  for (;;) {
+    const int fd = SYS_CALLS.open(path, O_RDONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    const int code = errno;
+    if (code != EINTR) return std::unexpected(IoError::os(code));
+  }
+}
+
+}  // namespace
+
+SysCalls SYS_CALLS = {sys_open, ::read, ::close};
+
+std::expected<LineSource, IoError> LineSource::open(std::string_view path) noexcept {
+  // Checked before anything is copied or called: the system would take the
+  // NUL as the end of the path and open some other file.
+  if (path.find('\0') != std::string_view::npos) return std::unexpected(IoError::nul_in_path());
+
+  std::expected<int, IoError> fd = std::unexpected(IoError::os(0));
+  if (path.size() < STACK_PATH_BYTES) {
+    char copy[STACK_PATH_BYTES];
+    std::memcpy(copy, path.data(), path.size());
+    copy[path.size()] = '\0';
+    fd = open_repeating(copy);
+  } else {
+    const std::size_t bytes = path.size() + 1;
+    auto* copy = static_cast<char*>(reallocate(nullptr, bytes));
+    if (copy == nullptr) return std::unexpected(IoError::out_of_memory(bytes));
+    std::memcpy(copy, path.data(), path.size());
+    copy[path.size()] = '\0';
+    fd = open_repeating(copy);
+    release(copy);
+  }
+  if (!fd) return std::unexpected(fd.error());
+
+  FileDescriptor owner(*fd);
+  auto* buffer = static_cast<char*>(reallocate(nullptr, BUFFER_SIZE));
+  if (buffer == nullptr) return std::unexpected(IoError::out_of_memory(BUFFER_SIZE));
+  return LineSource(std::move(owner), buffer);
+}
+
+LineSource::LineSource(FileDescriptor fd, char* buffer) noexcept : fd_(std::move(fd)), buffer_(buffer) {}
+
+LineSource::LineSource(LineSource&& other) noexcept
+    : fd_(std::move(other.fd_)),
+      buffer_(std::exchange(other.buffer_, nullptr)),
+      pos_(std::exchange(other.pos_, 0)),
+      filled_(std::exchange(other.filled_, 0)),
+      line_(std::exchange(other.line_, nullptr)),
+      line_capacity_(std::exchange(other.line_capacity_, 0)) {}
+
+LineSource::~LineSource() {
+  release(line_);
+  release(buffer_);
+}
+
+std::size_t LineSource::reserve_line(std::size_t needed) noexcept {
+  if (needed <= line_capacity_) return 0;
+  std::size_t capacity = line_capacity_ < MIN_LINE_CAPACITY ? MIN_LINE_CAPACITY : line_capacity_;
+  while (capacity < needed) {
+    if (capacity > SIZE_MAX / 2) {
+      capacity = needed;
+      break;
+    }
+    capacity *= 2;
+  }
+  auto* grown = static_cast<char*>(reallocate(line_, capacity));
+  if (grown == nullptr) return capacity;
+  line_ = grown;
+  line_capacity_ = capacity;
+  return 0;
+}
+
+std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() noexcept {
+  std::size_t gathered = 0;  // bytes of this line copied into line_
+  for (;;) {
+    if (pos_ == filled_) {
+      ssize_t count;
+      for (;;) {
+        count = SYS_CALLS.read(fd_.get(), buffer_, BUFFER_SIZE);
+        if (count >= 0) break;
+        const int code = errno;
+        if (code != EINTR) return std::unexpected(IoError::os(code));
+      }
+      pos_ = 0;
+      filled_ = static_cast<std::size_t>(count) < BUFFER_SIZE ? static_cast<std::size_t>(count) : BUFFER_SIZE;
+      if (filled_ == 0) break;  // end of file
+    }
+    const char* start = buffer_ + pos_;
+    const std::size_t available = filled_ - pos_;
+    const void* feed = std::memchr(start, '\n', available);
+    const std::size_t take =
+        feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - start) + 1 : available;
+    pos_ += take;
+    if (feed != nullptr && gathered == 0) return finish_line(start, take);
+    if (take > SIZE_MAX - gathered) return std::unexpected(IoError::out_of_memory(SIZE_MAX));
+    if (const std::size_t failed = reserve_line(gathered + take); failed != 0) {
+      return std::unexpected(IoError::out_of_memory(failed));
+    }
+    std::memcpy(line_ + gathered, start, take);
+    gathered += take;
+    if (feed != nullptr) break;
+  }
+  if (gathered == 0) return std::nullopt;
+  return finish_line(line_, gathered);
+}
+
+std::expected<std::optional<std::string_view>, IoError> LineSource::finish_line(const char* data,
+                                                                                std::size_t size) noexcept {
+  if (!is_valid_utf8(data, size)) return std::unexpected(IoError::invalid_utf8());
+  if (data[size - 1] == '\n') {
+    --size;
+    if (size > 0 && data[size - 1] == '\r') --size;
+  }
+  return std::string_view(data, size);
+}
+
+}  // namespace tavrel::text

@@ -1,0 +1,255 @@
+// Tests of the plot-file reader: layouts, widths, and every failure message.
+#include "lib/reader.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "binding/failure.hpp"
+#include "lib/stdout_writer.hpp"
+
+namespace {
+
+using tavrel::binding::Failure;
+using tavrel::lib::read_korvant;
+using tavrel::lib::ReadResult;
+
+class ReaderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tavrel_reader_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string write(const std::string& content, const std::string& name = "plot.txt") {
+    std::string path = (dir_ / name).string();
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  // The failure message of reading `content`; fails the test if it reads.
+  std::string failure_of(const std::string& content, std::uint32_t width = 12) {
+    return failure_at(write(content), width);
+  }
+  static std::string failure_at(const std::string& path, std::uint32_t width = 12) {
+    ::testing::internal::CaptureStderr();
+    try {
+      read_korvant(path, width);
+    } catch (const Failure& failure) {
+      std::string report = ::testing::internal::GetCapturedStderr();
+      EXPECT_EQ(failure.kind(), Failure::Kind::Panic);
+      // The report on standard error carries the same message.
+      EXPECT_NE(report.find("panicked at src/"), std::string::npos) << report;
+      EXPECT_NE(report.find(":\n" + failure.message() + "\n"), std::string::npos) << report;
+      return failure.message();
+    }
+    ::testing::internal::GetCapturedStderr();
+    ADD_FAILURE() << "read succeeded";
+    return {};
+  }
+
+  std::filesystem::path dir_;
+};
+
+// A data line of fields, each right-aligned in `width` bytes.
+std::string data_line(const std::vector<std::string>& fields, std::size_t width = 12) {
+  std::string line;
+  for (const auto& field : fields) line += std::string(width - field.size(), ' ') + field;
+  return line + "\n";
+}
+
+std::string header(int n) {
+  std::string text = "KORVANT PLOT FILE " + std::to_string(n) + "\n";
+  for (int i = 0; i < n; ++i) text += "  PARAM" + std::to_string(i) + "\n";
+  return text;
+}
+
+std::vector<float> all_values(const ReadResult& result, std::size_t column) {
+  const auto& col = column == 0 ? result.first : result.others[column - 1];
+  return std::vector<float>(col.data(), col.data() + col.size());
+}
+
+TEST_F(ReaderTest, ThreeParametersTwoBlocks) {
+  std::string text = header(3) + " TIME 0.0\n" + data_line({"1.5E+02", "-2.5E-01", "0.1"}) + " TIME 1.0\n" +
+                     data_line({"1.", ".5", "-0"});
+  ReadResult result = read_korvant(write(text), 12);
+  EXPECT_EQ(all_values(result, 0), (std::vector<float>{150.0f, 1.0f}));
+  ASSERT_EQ(result.others.size(), 2u);
+  EXPECT_EQ(all_values(result, 1), (std::vector<float>{-0.25f, 0.5f}));
+  ASSERT_EQ(result.others[1].size(), 2u);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(result.others[1][0]), 0x3DCCCCCDu);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(result.others[1][1]), 0x80000000u);
+}
+
+TEST_F(ReaderTest, HeaderWithoutBlocksGivesEmptyColumns) {
+  ReadResult result = read_korvant(write(header(4)), 12);
+  EXPECT_EQ(result.first.size(), 0u);
+  ASSERT_EQ(result.others.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(result.others[i].size(), 0u);
+}
+
+TEST_F(ReaderTest, OneParameterHasNoFurtherColumns) {
+  ReadResult result = read_korvant(write(header(1) + "lead\n" + data_line({"7"}) + "lead\n" + data_line({"8"})), 12);
+  EXPECT_EQ(all_values(result, 0), (std::vector<float>{7, 8}));
+  EXPECT_EQ(result.others.size(), 0u);
+}
+
+// n = 10 fills one data line; n = 11 needs a second, whose field 0 is value
+// 10 and whose further fields are ignored.
+TEST_F(ReaderTest, TenAndElevenParameters) {
+  std::vector<std::string> ten;
+  for (int i = 0; i < 10; ++i) ten.push_back(std::to_string(i) + ".5");
+  ReadResult r10 = read_korvant(write(header(10) + "lead\n" + data_line(ten)), 12);
+  EXPECT_EQ(all_values(r10, 0), (std::vector<float>{0.5f}));
+  EXPECT_EQ(all_values(r10, 9), (std::vector<float>{9.5f}));
+
+  std::string text = header(11) + "lead\n" + data_line(ten) + data_line({"10.5", "garbage", "x"});
+  ReadResult r11 = read_korvant(write(text), 12);
+  ASSERT_EQ(r11.others.size(), 10u);
+  EXPECT_EQ(all_values(r11, 10), (std::vector<float>{10.5f}));
+}
+
+TEST_F(ReaderTest, WidthFifteenAndLongLines) {
+  std::string text = header(2) + "lead\n" + data_line({"1.23456789E-03", "-9.87654321E+05"}, 15).insert(30, "trailing");
+  ReadResult result = read_korvant(write(text), 15);
+  EXPECT_EQ(all_values(result, 0), (std::vector<float>{1.23456789E-03f}));
+  EXPECT_EQ(all_values(result, 1), (std::vector<float>{-9.87654321E+05f}));
+}
+
+TEST_F(ReaderTest, WindowsLineEndsAndMissingFinalLineFeed) {
+  std::string text = "N 2\r\nA\r\nB\r\nlead\r\n" + std::string(9, ' ') + "1.5" + std::string(9, ' ') + "2.5";
+  ReadResult result = read_korvant(write(text), 12);
+  EXPECT_EQ(all_values(result, 0), (std::vector<float>{1.5f}));
+  EXPECT_EQ(all_values(result, 1), (std::vector<float>{2.5f}));
+}
+
+TEST_F(ReaderTest, CountForms) {
+  for (const char* first : {"+3", "003", "NPARAM\t3  ", "3"}) {
+    SCOPED_TRACE(first);
+    ReadResult result = read_korvant(write(std::string(first) + "\na\nb\nc\n"), 12);
+    EXPECT_EQ(result.others.size(), 2u);
+  }
+}
+
+TEST_F(ReaderTest, ZeroWidthWithoutBlocksReads) {
+  ReadResult result = read_korvant(write(header(2)), 0);
+  EXPECT_EQ(result.others.size(), 1u);
+}
+
+struct FailureCase {
+  const char* name;
+  std::string content;
+  std::uint32_t width;
+  std::string message;
+};
+
+class ReaderFailure : public ReaderTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ReaderFailure, Message) {
+  const FailureCase& c = GetParam();
+  EXPECT_EQ(failure_of(c.content, c.width), c.message);
+}
+
+const std::string UTF8_ERROR =
+    "Failed to read line!: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }";
+const std::string BLOCK = "lead\n" + data_line({"1", "2", "3"});
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ReaderFailure,
+    ::testing::Values(
+        FailureCase{"EmptyFile", "", 12, "Failed ot read line!"},
+        FailureCase{"BadUtf8FirstLine", "N \xFF 3\n", 12, UTF8_ERROR},
+        FailureCase{"BadUtf8NameLine", "N 2\na\n\xC3\n", 12, UTF8_ERROR},
+        FailureCase{"BadUtf8DataLine", header(3) + "lead\n\xED\xA0\x80\n", 12, UTF8_ERROR},
+        FailureCase{"BlankFirstLine", " \t\n", 12, "capacity overflow"},
+        FailureCase{"ZeroCount", "N 0\n", 12, "capacity overflow"},
+        FailureCase{"NamesEndEarly", "N 3\na\nb\n", 12, "Failed to read line!"},
+        FailureCase{"CountAtLimitNamesMissing", "N 4294967295\n", 12, "Failed to read line!"},
+        FailureCase{"LeadLineOnly", header(3) + BLOCK + "lead\n", 12, "Error reading line"},
+        FailureCase{"TrailingEmptyLine", header(3) + BLOCK + "\n", 12, "Error reading line"},
+        FailureCase{"SecondDataLineMissing", header(11) + "lead\n" + data_line(std::vector<std::string>(10, "1")), 12,
+                    "Error reading line"},
+        FailureCase{"ShortDataLine", header(3) + "lead\n" + data_line({"1", "2"}), 12,
+                    "end byte index 36 is out of bounds for string of length 24"},
+        FailureCase{"FieldBeyondLine", header(3) + "lead\n" + data_line({"1"}), 12,
+                    "start byte index 24 is out of bounds for string of length 12"},
+        FailureCase{"StartInsideChar", header(2) + "lead\n" + std::string(11, ' ') + "\xC3\xA9" + "2\n", 12,
+                    "start byte index 12 is not a char boundary; it is inside '\xC3\xA9' (bytes 11..13 of string)"},
+        FailureCase{"EndInsideCombining", header(1) + "lead\n" + std::string(11, ' ') + "\xCC\x81\n", 12,
+                    "end byte index 12 is not a char boundary; it is inside '\\u{301}' (bytes 11..13 of string)"},
+        FailureCase{"Letters", header(1) + "lead\n" + data_line({"abc"}), 12,
+                    "Could not parse line: ParseFloatError { kind: Invalid }"},
+        FailureCase{"FortranDouble", header(1) + "lead\n" + data_line({"1.5D+02"}), 12,
+                    "Could not parse line: ParseFloatError { kind: Invalid }"},
+        FailureCase{"Blanks", header(1) + "lead\n" + std::string(12, ' ') + "\n", 12,
+                    "Could not parse line: ParseFloatError { kind: Empty }"},
+        FailureCase{"ZeroWidth", header(2) + BLOCK, 0, "Could not parse line: ParseFloatError { kind: Empty }"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReaderTest, OpenFailures) {
+  EXPECT_EQ(failure_at((dir_ / "missing.txt").string()),
+            "Plot file not found!: Os { code: 2, kind: NotFound, message: \"" + std::string(std::strerror(ENOENT)) +
+                "\" }");
+  EXPECT_EQ(failure_at(std::string("plot\0.txt", 9)),
+            "Plot file not found!: Error { kind: InvalidInput, message: \"file name contained an unexpected NUL byte\" }");
+  EXPECT_EQ(failure_at(dir_.string()), "Failed to read line!: Os { code: 21, kind: IsADirectory, message: \"" +
+                                           std::string(std::strerror(EISDIR)) + "\" }");
+}
+
+TEST_F(ReaderTest, BadCountWritesItsLineToStandardOutput) {
+  for (const char* word : {"parameters", "-3", "+", "-", "4294967296", "3x", "\xEF\xBC\x93"}) {
+    SCOPED_TRACE(word);
+    std::string first = std::string("3 ") + word;
+    ::testing::internal::CaptureStdout();
+    std::string message = failure_of(first + "\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Error: '" + std::string(word) + "' is not a valid number of parameters!\n");
+    EXPECT_EQ(message, "The first line should end with the number of parameters:\n'" + first + "'");
+  }
+}
+
+// Standard output closed: the line is dropped and the count failure stands.
+// A pipe without reader (SIGPIPE ignored): the print failure replaces it.
+TEST_F(ReaderTest, CountLineWriteFailures) {
+  std::string path = write("N many\n");
+  int saved = ::dup(1);
+  ASSERT_GE(saved, 0);
+
+  ::close(1);
+  std::string closed = failure_at(path);
+  ASSERT_EQ(::dup2(saved, 1), 1);
+  EXPECT_EQ(closed, "The first line should end with the number of parameters:\n'N many'");
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);
+  auto old_handler = ::signal(SIGPIPE, SIG_IGN);
+  ASSERT_EQ(::dup2(fds[1], 1), 1);
+  std::string broken = failure_at(path);
+  ::dup2(saved, 1);
+  ::signal(SIGPIPE, old_handler);
+  ::close(fds[1]);
+  ::close(saved);
+  EXPECT_EQ(broken, "failed printing to stdout: " + std::string(std::strerror(EPIPE)) + " (os error 32)");
+
+  // The unwritten line stayed buffered; the next print sends it first.
+  ::testing::internal::CaptureStdout();
+  tavrel::lib::print_stdout({""});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Error: 'many' is not a valid number of parameters!\n");
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// libFuzzer target: the whole reader on arbitrary plot files.
+//
+// The first input byte picks the field width (12 and 15 most of the time,
+// otherwise 0 to 63, or a huge width that makes slice bounds wrap); the rest
+// is the file, served from an in-memory file through /proc/self/fd.  Every
+// input must end in a result or a Failure; a result must have one value per
+// block in every column.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "binding/failure.hpp"
+#include "lib/reader.hpp"
+
+namespace {
+
+std::uint32_t pick_width(std::uint8_t code) {
+  switch (code % 8) {
+    case 0:
+    case 1:
+    case 2:
+      return 12;
+    case 3:
+    case 4:
+      return 15;
+    case 5:
+      return 0xFFFFFFFFu - (code >> 3);  // wrapping slice bounds
+    default:
+      return code >> 2;
+  }
+}
+
+int memory_file() {
+  static int fd = ::memfd_create("plot", 0);
+  return fd;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  int fd = memory_file();
+  if (fd < 0) std::abort();
+  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, data + 1, size - 1, 0) != static_cast<ssize_t>(size - 1)) std::abort();
+  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  try {
+    tavrel::lib::ReadResult result = tavrel::lib::read_korvant(path, pick_width(data[0]));
+    for (std::size_t i = 0; i < result.others.size(); ++i) {
+      if (result.others[i].size() != result.first.size()) std::abort();
+    }
+  } catch (const tavrel::binding::Failure& failure) {
+    if (failure.message().empty() && failure.kind() == tavrel::binding::Failure::Kind::Panic) std::abort();
+  }
+  return 0;
+}
