@@ -91,6 +91,7 @@ def test_no_reference_leaks_over_repeated_calls(plot_file, capfd):
     capfd.readouterr()
 
 
+@pytest.mark.skipif(bool(os.environ.get("TAVREL_ASAN")), reason="AddressSanitizer needs unlimited address space")
 def test_memory_error_under_address_space_limit(run_python, tmp_path):
     # A first line of 1 GiB of NUL bytes (a sparse file: no disk used) cannot
     # be held under a limit of 256 MiB above the interpreter's current size.
