@@ -155,3 +155,36 @@ def test_failed_object_creation_during_conversion(run_python, plot_file):
     assert outcomes[-1] == "ok"
     assert "MemoryError" in result.stderr  # the unraisable report
     assert "\nPyObject pointer is null\n" in result.stderr  # the panic report
+
+
+def test_failed_allocations_during_module_exec(run_python):
+    # Every allocation of a module's execution failing in turn: each ends in
+    # an exception, the failed append to __all__ in a PanicException naming
+    # the interpreter's error, and the interpreter goes on.
+    pytest.importorskip("_testcapi")
+    code = """
+        import importlib.util, _testcapi
+        spec = importlib.util.find_spec("tavrel")
+        outcomes = []
+        for start in range(40):
+            module = importlib.util.module_from_spec(spec)
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                spec.loader.exec_module(module)
+                outcome = "ok" if module.__all__ == ["rust_read_korvant"] else "wrong"
+            except BaseException as error:
+                outcome = type(error).__name__ + ": " + str(error)
+            finally:
+                _testcapi.remove_mem_hooks()
+            outcomes.append(outcome)
+        print("\\n".join(outcomes))
+    """
+    outcomes = run_python(code).stdout.splitlines()
+    append_failure = (
+        "PanicException: could not append __name__ to __all__: "
+        "PyErr { type: <class 'MemoryError'>, value: MemoryError(), traceback: None }"
+    )
+    allowed = {"ok", "MemoryError: ", "PanicException: PyObject pointer is null", append_failure}
+    assert set(outcomes) <= allowed, outcomes
+    assert append_failure in outcomes
+    assert outcomes[-1] == "ok"
