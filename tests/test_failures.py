@@ -220,11 +220,11 @@ def test_resumed_panic_during_module_exec(run_python):
             def __all__(self):
                 tavrel.rust_read_korvant({MISSING!r}, 12)
 
-        spec = importlib.util.find_spec("tavrel")
-        module = importlib.util.module_from_spec(spec)
+        found = importlib.util.find_spec("tavrel")
+        module = importlib.util.module_from_spec(found)
         module.__class__ = Module
         try:
-            spec.loader.exec_module(module)
+            found.loader.exec_module(module)
         except BaseException as error:
             print(type(error).__name__, repr(error.args))
     """

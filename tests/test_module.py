@@ -54,16 +54,16 @@ def test_function_metadata():
 
 
 @pytest.fixture
-def fresh_spec():
-    """A spec for loading the built module again, and cleanup of whatever a
-    test puts into sys.modules."""
+def found_module():
+    """The built module as importlib finds it (to load it again); whatever a
+    test puts into sys.modules is undone."""
     saved = sys.modules.get("tavrel")
     yield importlib.util.find_spec("tavrel")
     if saved is not None:
         sys.modules["tavrel"] = saved
 
 
-def test_reimport_gives_new_module_and_function(fresh_spec):
+def test_reimport_gives_new_module_and_function(found_module):
     old = tavrel
     del sys.modules["tavrel"]
     new = importlib.import_module("tavrel")
@@ -73,11 +73,11 @@ def test_reimport_gives_new_module_and_function(fresh_spec):
     assert new.rust_read_korvant.__module__ == "tavrel"
 
 
-def test_function_module_is_dotted_name_inside_package(tmp_path, monkeypatch, fresh_spec):
+def test_function_module_is_dotted_name_inside_package(tmp_path, monkeypatch, found_module):
     package = tmp_path / "korvant_pkg"
     package.mkdir()
     (package / "__init__.py").write_text("")
-    shutil.copy(fresh_spec.origin, package)
+    shutil.copy(found_module.origin, package)
     monkeypatch.syspath_prepend(str(tmp_path))
     try:
         module = importlib.import_module("korvant_pkg.tavrel")
@@ -87,9 +87,9 @@ def test_function_module_is_dotted_name_inside_package(tmp_path, monkeypatch, fr
             sys.modules.pop(name, None)
 
 
-def created_module(spec, cls=None, **attributes):
+def created_module(found, cls=None, **attributes):
     """A module created from the extension but not executed yet."""
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(found)
     if cls is not None:
         module.__class__ = cls
     for name, value in attributes.items():
@@ -97,10 +97,10 @@ def created_module(spec, cls=None, **attributes):
     return module
 
 
-def test_exec_appends_to_existing_all(fresh_spec):
+def test_exec_appends_to_existing_all(found_module):
     existing = ["other"]
-    module = created_module(fresh_spec, __all__=existing)
-    fresh_spec.loader.exec_module(module)
+    module = created_module(found_module, __all__=existing)
+    found_module.loader.exec_module(module)
     assert module.__all__ is existing
     assert existing == ["other", "rust_read_korvant"]
 
@@ -109,9 +109,9 @@ class ListSubclass(list):
     pass
 
 
-def test_exec_accepts_list_subclass(fresh_spec):
-    module = created_module(fresh_spec, __all__=ListSubclass())
-    fresh_spec.loader.exec_module(module)
+def test_exec_accepts_list_subclass(found_module):
+    module = created_module(found_module, __all__=ListSubclass())
+    found_module.loader.exec_module(module)
     assert module.__all__ == ["rust_read_korvant"]
 
 
@@ -138,18 +138,18 @@ class AllMissingReadOnly(types.ModuleType):
     ],
     ids=["tuple", "none", "lookup-raises", "set-fails"],
 )
-def test_exec_failures(fresh_spec, cls, attributes, expected_type, expected_text):
-    module = created_module(fresh_spec, cls, **attributes)
+def test_exec_failures(found_module, cls, attributes, expected_type, expected_text):
+    module = created_module(found_module, cls, **attributes)
     with pytest.raises(expected_type) as excinfo:
-        fresh_spec.loader.exec_module(module)
+        found_module.loader.exec_module(module)
     assert type(excinfo.value) is expected_type
     assert str(excinfo.value) == expected_text
     assert "rust_read_korvant" not in vars(module)
 
 
-def test_exec_fails_without_module_name(fresh_spec):
-    module = created_module(fresh_spec)
+def test_exec_fails_without_module_name(found_module):
+    module = created_module(found_module)
     del module.__name__
     with pytest.raises(SystemError) as excinfo:
-        fresh_spec.loader.exec_module(module)
+        found_module.loader.exec_module(module)
     assert str(excinfo.value) == "nameless module"

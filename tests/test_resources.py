@@ -164,13 +164,13 @@ def test_failed_allocations_during_module_exec(run_python):
     pytest.importorskip("_testcapi")
     code = """
         import importlib.util, _testcapi
-        spec = importlib.util.find_spec("tavrel")
+        found = importlib.util.find_spec("tavrel")
         outcomes = []
         for start in range(40):
-            module = importlib.util.module_from_spec(spec)
+            module = importlib.util.module_from_spec(found)
             _testcapi.set_nomemory(start, start + 1)
             try:
-                spec.loader.exec_module(module)
+                found.loader.exec_module(module)
                 outcome = "ok" if module.__all__ == ["rust_read_korvant"] else "wrong"
             except BaseException as error:
                 outcome = type(error).__name__ + ": " + str(error)
