@@ -33,7 +33,7 @@ def number_text(rng: random.Random, width: int) -> str:
         return rng.choice(["1.", ".5", "-0", "+.5e-3", "16777217", "3.4028236e38", "7.1e-46", "7e-46",
                            "1e400", "-1e-400", "inf", "-INFINITY", "nan", "-nan", "NaN", "1e0000000000065537"])
     if form < 0.85:
-        mantissa = "".join(rng.choice("0123456789") for _ in range(rng.randint(1, width)))
+        mantissa = "".join(rng.choice("0123456789") for _ in range(rng.randint(1, max(1, width))))
         return mantissa[: rng.randint(1, len(mantissa))] + "." + mantissa + rng.choice(["", f"e{rng.randint(-60, 40)}"])
     return rng.choice(["", "   ", "abc", "1.5D+02", "1e", "--1", "1_0", "0x1p3", "1.2.3", "+", ".", "infin"])
 
