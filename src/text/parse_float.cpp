@@ -45,6 +45,12 @@ constexpr std::uint64_t POW10_U64[] = {1,         10,         100,         1000,
 constexpr float POW10_F32[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
+// For q = -10 .. 10 (row q + 10): 10^q and 1 for q >= 0, 1 and 10^-q below.
+constexpr float FAST_MULTIPLIER[] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
+                                     1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+constexpr float FAST_DIVISOR[] = {1e10f, 1e9f, 1e8f, 1e7f, 1e6f, 1e5f, 1e4f, 1e3f, 1e2f, 1e1f, 1,
+                                  1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+
 // The fast path leans on each float operation rounding once, to binary32.
 constexpr bool FLOAT_OPS_ROUND_ONCE = FLT_EVAL_METHOD == 0;
 
@@ -82,27 +88,20 @@ constexpr std::uint32_t eight_digits_value(std::uint64_t values) noexcept {
 }
 
 // Appends the run of digits starting at p to `mantissa` (modulo 2^64) and
-// returns the end of the run.  With eight bytes at hand it takes them as one
-// word: a byte is a digit when neither b - '0' borrows nor b + 0x46 reaches
-// 0x80, and the first flagged byte ends the run.  Borrows and carries only
-// run towards later bytes, so every byte before the first flag is exact.
-const char* accumulate_digits(const char* p, const char* end, std::uint64_t& mantissa) noexcept {
+// returns the end of the run.  Eight digits at a time while eight bytes are
+// at hand and all of them are digits (a byte is a digit when neither
+// b - '0' borrows nor b + 0x46 reaches 0x80), then byte by byte.  The byte
+// loop ends the run: its exits follow the field layout, which repeats down a
+// column, so they are predicted, and the position of the next byte never
+// waits on the digits' values.
+[[gnu::always_inline]] inline const char* accumulate_digits(const char* p, const char* end,
+                                                            std::uint64_t& mantissa) noexcept {
   while (end - p >= 8) {
     const std::uint64_t word = load_le64(p);
     const std::uint64_t values = word - 0x3030303030303030;
-    const std::uint64_t flags = ((word + 0x4646464646464646) | values) & 0x8080808080808080;
-    if (flags == 0) {
-      mantissa = mantissa * 100000000 + eight_digits_value(values);
-      p += 8;
-      continue;
-    }
-    const int run = std::countr_zero(flags) >> 3;
-    if (run != 0) {
-      // Keep the first `run` bytes, moved to the top: the zero bytes shifted
-      // in below them act as leading zeros.
-      mantissa = mantissa * POW10_U64[run] + eight_digits_value(values << (64 - 8 * run));
-    }
-    return p + run;
+    if ((((word + 0x4646464646464646) | values) & 0x8080808080808080) != 0) break;
+    mantissa = mantissa * 100000000 + eight_digits_value(values);
+    p += 8;
   }
   for (; p != end && is_digit(*p); ++p) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
   return p;
@@ -111,7 +110,7 @@ const char* accumulate_digits(const char* p, const char* end, std::uint64_t& man
 // Recomputes the mantissa from the first 19 significant digits when the
 // text has more digits than a uint64 holds, moving the rest into the
 // exponent and noting whether any of them is non-zero.
-void keep_leading_digits(Decimal& decimal) noexcept {
+[[gnu::noinline]] void keep_leading_digits(Decimal& decimal) noexcept {
   std::uint64_t mantissa = 0;
   int taken = 0;
   std::int64_t dropped = 0;
@@ -165,7 +164,9 @@ Scan scan_decimal(const char* p, const char* end, Decimal& decimal) noexcept {
       if (written_exponent < EXPONENT_DIGIT_LIMIT) written_exponent = written_exponent * 10 + (*p - '0');
       ++p;
     } while (p != end && is_digit(*p));
-    if (exponent_negative) written_exponent = -written_exponent;
+    // Negate without a branch: exponent signs vary unpredictably too.
+    const std::int64_t negate = -static_cast<std::int64_t>(exponent_negative);
+    written_exponent = (written_exponent ^ negate) - negate;
   }
   if (p != end) return Scan::Invalid;
 
@@ -190,7 +191,7 @@ bool equals_ignoring_case(const char* p, const char* end, std::string_view lower
   return true;
 }
 
-std::optional<std::uint32_t> special_bits(const char* p, const char* end) noexcept {
+[[gnu::noinline]] std::optional<std::uint32_t> special_bits(const char* p, const char* end) noexcept {
   if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity")) return INFINITY_BITS;
   if (equals_ignoring_case(p, end, "nan")) return NAN_BITS;
   return std::nullopt;
@@ -206,10 +207,12 @@ std::optional<std::uint32_t> fast_path(const Decimal& decimal) noexcept {
   const std::int64_t q = decimal.exponent;
   std::uint64_t mantissa = decimal.mantissa;
   float value;
-  if (q >= 0 && q <= 10) {
-    value = static_cast<float>(mantissa) * POW10_F32[q];
-  } else if (q < 0 && q >= -10) {
-    value = static_cast<float>(mantissa) / POW10_F32[-q];
+  if (static_cast<std::uint64_t>(q + 10) <= 20) {
+    // Multiply by 10^q or divide by 10^-q; the other operand is 1, exact,
+    // so the result is still rounded once.  No branch on the exponent's sign:
+    // in a column of numbers it changes unpredictably.
+    const auto row = static_cast<std::size_t>(q + 10);
+    value = static_cast<float>(mantissa) * FAST_MULTIPLIER[row] / FAST_DIVISOR[row];
   } else if (q > 10 && q <= 17) {
     // 2^24 * 10^7 < 2^64: no overflow before the comparison.
     mantissa *= POW10_U64[q - 10];
@@ -267,10 +270,10 @@ std::optional<std::uint32_t> product_bits(std::uint64_t w, std::int64_t q) noexc
     }
     const std::uint64_t half_bit = std::uint64_t{1} << (discard - 1);
     const std::uint64_t below_half = hi & (half_bit - 1);
-    const bool half = (hi & half_bit) != 0;
-    bool sticky;
+    const std::uint64_t half = (hi >> (discard - 1)) & 1;
+    std::uint64_t sticky;
     if (!complete) {
-      if (below_half == half_bit - 1 || (half && below_half == 0)) {
+      if (below_half == half_bit - 1 || (half != 0 && below_half == 0)) {
         const U128 second = static_cast<U128>(wn) * row[1];
         const std::uint64_t add = static_cast<std::uint64_t>(second >> 64);
         mid += add;
@@ -290,7 +293,9 @@ std::optional<std::uint32_t> product_bits(std::uint64_t w, std::int64_t q) noexc
       sticky = true;
     }
     const std::uint64_t kept = discard == 64 ? 0 : hi >> discard;
-    const std::uint64_t significand = kept + (half && (sticky || (kept & 1) != 0) ? 1 : 0);
+    // Round half to even, in integer operations only: the half bit is a coin
+    // toss from one number to the next and would defeat branch prediction.
+    const std::uint64_t significand = kept + (half & (sticky | kept) & 1);
     // The significand's 2^23 bit lands in the exponent field and lifts it by
     // one; a rounding carry to 2^24 lifts it once more.
     const std::uint64_t bits = (static_cast<std::uint64_t>(exponent + 149) << 23) + significand;
@@ -310,7 +315,9 @@ std::optional<std::uint32_t> product_path(const Decimal& decimal) noexcept {
 
 // -------------------------------------------------------- exact fallback
 
-std::uint32_t exact_path(const Decimal& decimal) noexcept {
+// Rare, and its BigDecimal is large: kept out of line so that the common
+// path's frame stays small.
+[[gnu::noinline, gnu::cold]] std::uint32_t exact_path(const Decimal& decimal) noexcept {
   BigDecimal big;
   big.assign(decimal.integer_digits, decimal.fraction_digits, decimal.written_exponent);
   return big.to_binary32_bits();
@@ -326,11 +333,10 @@ std::expected<float, ParseFloatError> parse_f32(std::string_view text) noexcept 
   if (text.empty()) return std::unexpected(ParseFloatError{FloatErrorKind::Empty});
   const char* p = text.data();
   const char* const end = p + text.size();
-  bool negative = false;
-  if (*p == '+' || *p == '-') {
-    negative = *p == '-';
-    if (++p == end) return std::unexpected(ParseFloatError{FloatErrorKind::Invalid});
-  }
+  // Signs vary unpredictably down a column: step over one without a branch.
+  const bool negative = *p == '-';
+  p += (negative || *p == '+') ? 1 : 0;
+  if (p == end) return std::unexpected(ParseFloatError{FloatErrorKind::Invalid});
   std::uint32_t bits;
   Decimal decimal;
   switch (scan_decimal(p, end, decimal)) {
