@@ -13,7 +13,9 @@
 // No heap memory is used; the function never throws.
 #pragma once
 
+#include <cstdint>
 #include <expected>
+#include <optional>
 #include <string_view>
 
 #include "text/errors.hpp"
@@ -22,5 +24,10 @@ namespace tavrel::text {
 
 // Empty text gives FloatErrorKind::Empty; every other rejected text Invalid.
 std::expected<float, ParseFloatError> parse_f32(std::string_view text) noexcept;
+
+// The 128-bit product tier on its own, for tests: the bit pattern of
+// w * 10^q rounded to binary32 (w > 0, sign bit clear), or nothing when the
+// 128-bit product cannot decide the rounding and exact arithmetic must.
+std::optional<std::uint32_t> eisel_lemire_f32_bits(std::uint64_t w, std::int64_t q) noexcept;
 
 }  // namespace tavrel::text
