@@ -35,3 +35,11 @@ void* reallocate(void* ptr, std::size_t bytes) noexcept {
 void release(void* ptr) noexcept { std::free(ptr); }
 
 }  // namespace tavrel::text
+
+#ifdef TAVREL_ALLOC_HOOK
+// The hook as an exported C symbol, so tests can reach it in the built
+// module through ctypes without the module growing an attribute.
+extern "C" __attribute__((visibility("default"))) long tavrel_fail_nth_allocation(long n) noexcept {
+  return tavrel::text::fail_nth_allocation(n);
+}
+#endif

@@ -3,7 +3,9 @@
 // Every buffer the core grows (line bytes, column values) goes through
 // `reallocate`, which returns null instead of throwing, so a failure can be
 // reported with the size that was asked for and unwound like any other
-// failure.  Test builds (TAVREL_ALLOC_HOOK) can make the N-th call fail.
+// failure.  Test builds (TAVREL_ALLOC_HOOK) can make the N-th call fail,
+// from C++ through `fail_nth_allocation` and from Python (ctypes) through
+// the exported C function `tavrel_fail_nth_allocation`.
 #pragma once
 
 #include <cstddef>
