@@ -1,6 +1,6 @@
 # Entry points.  Each sets up the build environment first when it is missing
 # (see tools/setup-env), then runs inside it.
-.PHONY: test demo bench bench-quick fuzz test-asan test-deep clean
+.PHONY: test demo bench bench-quick fuzz test-asan test-debug test-deep clean
 
 test:
 	tools/with-env tools/run-tests
@@ -21,8 +21,14 @@ fuzz:
 test-asan:
 	tools/with-env tools/run-tests-asan
 
+test-debug:
+	tools/with-env tools/run-tests-debug
+
+# The long runs: 20,000 differential files, a thousand rounds of the leak
+# test, under the release and the debug interpreter.
 test-deep:
 	tools/with-env env TAVREL_DEEP=1 tools/run-tests
+	tools/with-env env TAVREL_DEEP=1 tools/run-tests-debug
 
 clean:
 	rm -rf build
