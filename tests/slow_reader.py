@@ -255,7 +255,9 @@ def read(path: bytes, width: int):
         if words:
             word = words[-1]
             digits = word[1:] if word.startswith("+") else word
-            if not (digits and all("0" <= c <= "9" for c in digits) and int(digits) <= MASK32):
+            valid = digits and all("0" <= c <= "9" for c in digits)
+            # Leading zeros count for nothing; more than 10 digits always overflow.
+            if not (valid and len(digits.lstrip("0")) <= 10 and int(digits.lstrip("0") or "0") <= MASK32):
                 stdout = f"Error: '{word}' is not a valid number of parameters!\n"
                 raise Panic(f"The first line should end with the number of parameters:\n'{first.decode()}'")
             n = int(digits)

@@ -60,7 +60,7 @@ def plot_text(rng: random.Random, n: int, blocks: int, width: int) -> str:
 
 
 def damage(rng: random.Random, data: bytes) -> bytes:
-    how = rng.randrange(9)
+    how = rng.randrange(12)
     at = rng.randrange(len(data) + 1)
     if how == 0:
         return data[:at]
@@ -82,13 +82,29 @@ def damage(rng: random.Random, data: bytes) -> bytes:
         return data + b"\n"
     if how == 7:
         return data[:at] + data[at:].replace(b"E", b"e", 1)
-    return data.replace(b" ", b"\xc2\xa0", rng.randint(1, 3))
+    if how == 8:
+        return data.replace(b" ", b"\xc2\xa0", rng.randint(1, 3))
+    if how == 9:
+        # A run longer than the reader's 8192-byte buffer: lines that cross
+        # refills, multi-byte characters split between two reads.
+        unit = rng.choice([b" ", b"\xc3\xa9", b"\xe2\x82\xac", b"\xf0\x9d\x9c\x8b", b"7"])
+        return data[:at] + unit * (rng.randint(8000, 9000) // len(unit)) + data[at:]
+    lines = data.split(b"\n")
+    if how == 10:
+        i = rng.randrange(len(lines))
+        return b"\n".join(lines[: i + 1] + lines[i:])
+    i, j = rng.randrange(len(lines)), rng.randrange(len(lines))
+    lines[i], lines[j] = lines[j], lines[i]
+    return b"\n".join(lines)
 
 
 def random_case(rng: random.Random) -> tuple[bytes, int]:
     n = rng.choice([1, 2, 3, 9, 10, 11, 12, 21, rng.randint(1, 30)])
     width = rng.choice([12, 12, 15, 15, rng.randint(0, 20)])
     data = plot_text(rng, n, rng.randint(0, 4), width).encode()
+    if rng.random() < 0.03:
+        # Read with a width far beyond any line: the field bounds wrap around 2**32.
+        width = rng.choice([2**31, 2**32 - 1, 429496730])
     if rng.random() < 0.6:
         data = damage(rng, data)
     return data, width
