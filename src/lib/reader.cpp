@@ -13,6 +13,7 @@
 #include "binding/failure.hpp"
 #include "lib/stdout_writer.hpp"
 #include "text/char_escape.hpp"
+#include "text/field.hpp"
 #include "text/line_source.hpp"
 #include "text/memory.hpp"
 #include "text/parse_float.hpp"
@@ -170,6 +171,12 @@ std::string describe_char_at(std::string_view line, std::uint32_t offset) {
   panic("byte range starts at " + std::to_string(start) + " but ends at " + std::to_string(end), where);
 }
 
+[[noreturn, gnu::noinline]] void fail_parse(text::ParseFloatError error, source_location where) {
+  std::string message = "Could not parse line: ";
+  message += text::describe(error);
+  panic(std::move(message), where);
+}
+
 // Field `k` of `line`: bytes [k*w, (k+1)*w) in 32-bit arithmetic (wrapping),
 // trimmed and parsed.
 float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
@@ -179,13 +186,26 @@ float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
   if (start > end || end > line.size() || !is_char_boundary(line, start) || !is_char_boundary(line, end)) {
     fail_slice(line, start, end, where);
   }
-  auto value = text::parse_f32(text::trim(line.substr(start, end - start)));
-  if (!value) {
-    std::string message = "Could not parse line: ";
-    message += text::describe(value.error());
-    panic(std::move(message), where);
-  }
+  auto value = text::parse_field(line.substr(start, end - start));
+  if (!value) fail_parse(value.error(), where);
   return *value;
+}
+
+// Fields `first` to `last` - 1 of `line` onto consecutive columns from
+// `column`.  An ASCII line long enough for all of them needs no check per
+// field: every offset is a character boundary and no bound can wrap.
+void take_fields(std::string_view line, bool ascii, std::uint32_t first, std::uint32_t last, std::uint32_t width,
+                 Column* column) {
+  if (ascii && std::uint64_t{last} * width <= line.size()) [[likely]] {
+    const char* field = line.data() + std::size_t{first} * width;
+    for (std::uint32_t k = first; k < last; ++k, field += width, ++column) {
+      auto value = text::parse_field(std::string_view(field, width));
+      if (!value) [[unlikely]] fail_parse(value.error(), source_location::current());
+      column->push_back(*value);
+    }
+    return;
+  }
+  for (std::uint32_t k = first; k < last; ++k, ++column) column->push_back(parse_field(line, k, width));
 }
 
 }  // namespace
@@ -208,18 +228,21 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
   // n - 1 in the 32-bit word: a count of 0 wraps to a table no platform allows.
   ReadResult result{Column(), ColumnTable(static_cast<std::uint32_t>(n - 1))};
 
+  // Values are appended column by column: parameter t of a block is field
+  // t mod 10 of the block's data line t div 10.
   for (;;) {
     if (next_line(lines).ended) break;  // the lead line; its absence ends the file
-    NextLine data = next_line(lines);
-    if (data.ended) panic("Error reading line");
-    result.first.push_back(parse_field(data.text, 0, width));
-    for (std::uint32_t t = 1; t < n; ++t) {
-      std::uint32_t k = t % 10;
-      if (k == 0) {
-        data = next_line(lines);
-        if (data.ended) panic("Error reading line");
+    for (std::uint32_t t = 0; t < n; t += 10) {
+      NextLine data = next_line(lines);
+      if (data.ended) panic("Error reading line");
+      const std::uint32_t fields = n - t < 10 ? n - t : 10;
+      const bool ascii = lines.line_is_ascii();
+      if (t == 0) {
+        take_fields(data.text, ascii, 0, 1, width, &result.first);
+        if (fields > 1) take_fields(data.text, ascii, 1, fields, width, &result.others[0]);
+      } else {
+        take_fields(data.text, ascii, 0, fields, width, &result.others[t - 1]);
       }
-      result.others[t - 1].push_back(parse_field(data.text, k, width));
     }
   }
   return result;
