@@ -72,23 +72,6 @@ inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0
 
 inline constexpr std::uint64_t POW10_U64[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
-// Converts m * 10^q, m at most 2^53: false when the double result lies on a
-// binary32 halfway point, where only the exact path can round.
-// Converts m * 10^q, m at most 2^53: false when the double result lies on a
-// binary32 halfway point, where only the exact path can round.
-// For q = -22 .. 22 (row q + 22): 10^q as a factor and 1 as divisor for
-// q >= 0, 1 and 10^-q below.  Multiplying and dividing every time, by 1 on
-// one side, rounds once and spares a branch on the exponent's sign, which
-// varies from field to field.
-inline constexpr double SCALE_FACTOR[45] = {1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1,
-                                            1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1e0,  1e1,
-                                            1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                            1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-inline constexpr double SCALE_DIVISOR[45] = {1e22, 1e21, 1e20, 1e19, 1e18, 1e17, 1e16, 1e15, 1e14, 1e13, 1e12, 1e11,
-                                             1e10, 1e9,  1e8,  1e7,  1e6,  1e5,  1e4,  1e3,  1e2,  1e1,  1,    1,
-                                             1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1,    1,
-                                             1,    1,    1,    1,    1,    1,    1,    1,    1};
-
 // Converts m * 10^q, m at most 2^53: false when q is out of range or the
 // double result lies on a binary32 halfway point, where only the exact path
 // can round.
@@ -104,6 +87,10 @@ inline constexpr double SCALE_DIVISOR[45] = {1e22, 1e21, 1e20, 1e19, 1e18, 1e17,
   return true;
 }
 
+// High bit of each byte that is not an ASCII digit.  Every byte gets its
+// high bit set before '0' is subtracted, so no byte borrows from the next;
+// the low seven bits then hold b - '0' for digits, and adding 0x76 sets the
+// high bit exactly for values of 10 and more, again without a carry.
 inline std::uint64_t non_digit_bytes(std::uint64_t word) noexcept {
   const std::uint64_t shifted = (word | 0x8080808080808080) - 0x3030303030303030;
   const std::uint64_t low = shifted & 0x7F7F7F7F7F7F7F7F;
