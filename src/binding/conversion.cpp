@@ -56,11 +56,13 @@ PyRef column_into_list(lib::Column& column, FloatReuse& reuse) {
 PyRef into_python(lib::ReadResult result) {
   FloatReuse reuse;
   PyRef first = column_into_list(result.first, reuse);
+  result.arena.release_columns(1);
   const std::size_t count = result.others.size();
   PyRef others = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!others) null_object();
   for (std::size_t i = 0; i < count; ++i) {
     PyList_SET_ITEM(others.get(), static_cast<Py_ssize_t>(i), column_into_list(result.others[i], reuse).release());
+    result.arena.release_columns(i + 2);
   }
   PyRef pair = PyRef::steal(PyTuple_New(2));
   if (!pair) null_object();

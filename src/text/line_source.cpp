@@ -15,6 +15,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -86,11 +87,20 @@ LineSource::LineSource(LineSource&& other) noexcept
       pos_(std::exchange(other.pos_, 0)),
       filled_(std::exchange(other.filled_, 0)),
       line_(std::exchange(other.line_, nullptr)),
-      line_capacity_(std::exchange(other.line_capacity_, 0)) {}
+      line_capacity_(std::exchange(other.line_capacity_, 0)),
+      taken_(std::exchange(other.taken_, 0)),
+      buffer_ascii_(other.buffer_ascii_),
+      line_ascii_(other.line_ascii_) {}
 
 LineSource::~LineSource() {
   release(line_);
   release(buffer_);
+}
+
+std::uint64_t LineSource::size_hint() const noexcept {
+  struct stat64 info;
+  if (::fstat64(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  return static_cast<std::uint64_t>(info.st_size);
 }
 
 std::size_t LineSource::reserve_line(std::size_t needed) noexcept {
@@ -134,6 +144,7 @@ std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() 
     const std::size_t take =
         feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - start) + 1 : available;
     pos_ += take;
+    taken_ += take;
     if (feed != nullptr && gathered == 0) return finish_line(start, take, buffer_ascii_);
     if (take > SIZE_MAX - gathered) return std::unexpected(IoError::out_of_memory(SIZE_MAX));
     if (const std::size_t failed = reserve_line(gathered + take + LINE_PADDING); failed != 0) {

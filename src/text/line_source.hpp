@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string_view>
@@ -76,6 +77,13 @@ class LineSource {
   // in it is a character boundary.
   bool line_is_ascii() const noexcept { return line_ascii_; }
 
+  // Bytes handed out as lines so far, terminators included.
+  std::uint64_t bytes_taken() const noexcept { return taken_; }
+
+  // The file's size if it is a regular file, else 0: a hint for sizing what
+  // the caller will collect, never a limit on what is read.
+  std::uint64_t size_hint() const noexcept;
+
  private:
   LineSource(FileDescriptor fd, char* buffer) noexcept;
   // Makes line_ hold at least `needed` bytes, growing it by doubling.  0 on
@@ -92,6 +100,7 @@ class LineSource {
   std::size_t filled_ = 0;  // end of the bytes of the last read
   char* line_ = nullptr;    // assembly buffer for lines that cross refills
   std::size_t line_capacity_ = 0;
+  std::uint64_t taken_ = 0;    // bytes consumed by next_line so far
   bool buffer_ascii_ = false;  // the bytes of the last read are all ASCII
   bool line_ascii_ = false;    // the line last returned is all ASCII
 };
