@@ -19,9 +19,9 @@ using tavrel::text::trim;
 
 void expect_same(const std::string& text) {
   SCOPED_TRACE("field \"" + text + "\"");
-  // parse_field may read 8 bytes past the field, as lines from the line
+  // parse_field may read 16 bytes past the field, as lines from the line
   // source allow; a digit there must not leak into the value.
-  std::string padded = text + "99999999";
+  std::string padded = text + "9999999999999999";
   std::string_view field(padded.data(), text.size());
   auto fast = parse_field(field);
   auto slow = parse_f32(trim(field));
