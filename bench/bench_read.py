@@ -73,17 +73,27 @@ def prepare(data: Path, kind: str, width: int, megabytes: int, env: dict) -> Plo
     return PlotFile(kind, width, megabytes, path, raw)
 
 
-def measure(reader: str, mode: str, plot: PlotFile, repeat: int, env: dict) -> dict:
-    runs = []
+def run_once(reader: str, mode: str, plot: PlotFile, env: dict) -> dict:
+    out = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "readers.py"), reader, mode, str(plot.path),
+         str(plot.width), str(plot.raw)],
+        check=True, capture_output=True, text=True, env=env)
+    return json.loads(out.stdout)
+
+
+def measure(readers: list[str], mode: str, plot: PlotFile, repeat: int, env: dict) -> dict[str, dict]:
+    """Median of `repeat` runs per reader, the readers taking turns so that
+    a change in the machine's load falls on all of them alike."""
+    runs: dict[str, list[dict]] = {r: [] for r in readers}
     for _ in range(repeat):
-        out = subprocess.run(
-            [sys.executable, str(ROOT / "bench" / "readers.py"), reader, mode, str(plot.path),
-             str(plot.width), str(plot.raw)],
-            check=True, capture_output=True, text=True, env=env)
-        runs.append(json.loads(out.stdout))
-    med = {key: statistics.median(r[key] for r in runs) for key in ("seconds", "peak_rss_kib", "minor_faults")}
-    med["values"] = runs[0]["values"]
-    return med
+        for reader in readers:
+            runs[reader].append(run_once(reader, mode, plot, env))
+    result = {}
+    for reader, rs in runs.items():
+        med = {key: statistics.median(r[key] for r in rs) for key in ("seconds", "peak_rss_kib", "minor_faults")}
+        med["values"] = rs[0]["values"]
+        result[reader] = med
+    return result
 
 
 def main() -> None:
@@ -112,7 +122,7 @@ def main() -> None:
         size = plot.path.stat().st_size
         for mode in ("cold", "warm"):
             readers = ["bytes", "objects", "tavrel", "numpy"] + (["python"] if mb <= 20 else [])
-            results = {r: measure(r, mode, plot, args.repeat, env) for r in readers}
+            results = measure(readers, mode, plot, args.repeat, env)
             floor = results["objects"]
             for reader, m in results.items():
                 values = floor["values"]

@@ -3,18 +3,49 @@
 
 #include "binding/exception.hpp"
 
+#include <bit>
+#include <cstdint>
+
 namespace tavrel::binding {
 namespace {
 
-PyRef column_into_list(lib::Column& column) {
+// Float objects shared within one conversion.  Floats are immutable, so a
+// value whose binary32 bit pattern equals the one before it in the same
+// column is stored as another reference to the same object, and every +0.0
+// of the result is one object: plot files hold long constant stretches and
+// all-zero channels, and each object not made is memory not touched.  The
+// comparison is on bit patterns, so -0.0 and NaN payloads stay exact.
+class FloatReuse {
+ public:
+  PyObject* zero() {
+    if (!zero_) {
+      zero_ = PyRef::steal(PyFloat_FromDouble(0.0));
+      if (!zero_) null_object();
+    }
+    return Py_NewRef(zero_.get());
+  }
+
+ private:
+  PyRef zero_;
+};
+
+PyRef column_into_list(lib::Column& column, FloatReuse& reuse) {
   const std::size_t size = column.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
   if (!list) null_object();
-  const float* values = column.data();
+  const auto* bits = reinterpret_cast<const std::uint32_t*>(column.data());
+  PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   for (std::size_t i = 0; i < size; ++i) {
-    PyRef value = PyRef::steal(PyFloat_FromDouble(static_cast<double>(values[i])));
-    if (!value) null_object();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), value.release());
+    PyObject* value;
+    if (i > 0 && bits[i] == bits[i - 1]) {
+      value = Py_NewRef(items[i - 1]);
+    } else if (bits[i] == 0) {
+      value = reuse.zero();
+    } else {
+      value = PyFloat_FromDouble(static_cast<double>(std::bit_cast<float>(bits[i])));
+      if (!value) null_object();
+    }
+    items[i] = value;  // PyList_SET_ITEM: the list owns it from here on
   }
   column.clear();
   return list;
@@ -23,12 +54,15 @@ PyRef column_into_list(lib::Column& column) {
 }  // namespace
 
 PyRef into_python(lib::ReadResult result) {
-  PyRef first = column_into_list(result.first);
+  FloatReuse reuse;
+  PyRef first = column_into_list(result.first, reuse);
+  result.arena.release_columns(1);
   const std::size_t count = result.others.size();
   PyRef others = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!others) null_object();
   for (std::size_t i = 0; i < count; ++i) {
-    PyList_SET_ITEM(others.get(), static_cast<Py_ssize_t>(i), column_into_list(result.others[i]).release());
+    PyList_SET_ITEM(others.get(), static_cast<Py_ssize_t>(i), column_into_list(result.others[i], reuse).release());
+    result.arena.release_columns(i + 2);
   }
   PyRef pair = PyRef::steal(PyTuple_New(2));
   if (!pair) null_object();

@@ -3,6 +3,8 @@
 // `into_python` turns a ReadResult into the tuple (first column, [column,
 // ...]): every column becomes a list of floats created at its final size and
 // filled by direct stores, each binary32 value widened exactly to double.
+// A value equal (bit for bit) to the one before it in its column, and every
+// +0.0, reuses an existing float object instead of making a new one.
 // Each column's storage is freed as soon as its list is built, so the values
 // are never held twice over.  A C API call that returns null (the
 // interpreter is out of memory) writes the MemoryError as unraisable and

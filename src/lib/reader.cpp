@@ -7,12 +7,16 @@
 // match on them.
 #include "lib/reader.hpp"
 
+#include <sys/mman.h>
+
+#include <cstring>
 #include <new>
 #include <string>
 
 #include "binding/failure.hpp"
 #include "lib/stdout_writer.hpp"
 #include "text/char_escape.hpp"
+#include "text/field.hpp"
 #include "text/line_source.hpp"
 #include "text/memory.hpp"
 #include "text/parse_float.hpp"
@@ -27,21 +31,72 @@ using text::LineSource;
 
 // --- Columns ----------------------------------------------------------------
 
-Column::~Column() { text::release(data_); }
+Column::~Column() {
+  if (owned_) text::release(data_);
+}
 
 void Column::clear() noexcept {
-  text::release(std::exchange(data_, nullptr));
+  if (owned_) text::release(data_);
+  data_ = nullptr;
   size_ = 0;
   capacity_ = 0;
+  owned_ = true;
+}
+
+void Column::adopt(float* storage, std::size_t capacity) noexcept {
+  if (size_ > capacity) return;
+  if (size_ > 0) std::memcpy(storage, data_, size_ * sizeof(float));
+  if (owned_) text::release(data_);
+  data_ = storage;
+  capacity_ = capacity;
+  owned_ = false;
 }
 
 void Column::grow() {
   std::size_t capacity = capacity_ == 0 ? 4 : capacity_ * 2;
   std::size_t bytes = capacity * sizeof(float);
-  void* grown = text::reallocate(data_, bytes);
+  void* grown = text::reallocate(owned_ ? data_ : nullptr, bytes);
   if (!grown) binding::out_of_memory(bytes);
+  if (!owned_ && size_ > 0) std::memcpy(grown, data_, size_ * sizeof(float));
   data_ = static_cast<float*>(grown);
   capacity_ = capacity;
+  owned_ = true;
+}
+
+// --- The arena ----------------------------------------------------------------
+
+namespace {
+// Below this a mapping of its own is not worth it; also the step in which
+// converted columns are given back (a large page).
+constexpr std::size_t MIN_ARENA_BYTES = std::size_t{1} << 21;
+constexpr std::size_t PAGE_BYTES = 4096;
+}  // namespace
+
+ColumnArena::~ColumnArena() {
+  if (base_) ::munmap(reinterpret_cast<char*>(base_) + released_, bytes_ - released_);
+}
+
+bool ColumnArena::map(std::size_t columns, std::size_t rows) noexcept {
+  if (base_ || columns == 0 || rows == 0 || rows > (SIZE_MAX / sizeof(float)) / columns) return false;
+  const std::size_t bytes = (columns * rows * sizeof(float) + PAGE_BYTES - 1) / PAGE_BYTES * PAGE_BYTES;
+  if (bytes < MIN_ARENA_BYTES) return false;
+  void* base = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (base == MAP_FAILED) return false;
+  ::madvise(base, bytes, MADV_HUGEPAGE);  // a hint; without large pages it changes nothing
+  base_ = static_cast<float*>(base);
+  bytes_ = bytes;
+  per_column_ = rows;
+  return true;
+}
+
+void ColumnArena::release_columns(std::size_t count) noexcept {
+  if (!base_) return;
+  // In steps of a large page: each unmapping is a system call and splits
+  // the large pages it cuts through.
+  const std::size_t end = count * per_column_ * sizeof(float) / MIN_ARENA_BYTES * MIN_ARENA_BYTES;
+  if (end <= released_ || end > bytes_) return;
+  ::munmap(reinterpret_cast<char*>(base_) + released_, end - released_);
+  released_ = end;
 }
 
 ColumnTable::ColumnTable(std::size_t count) {
@@ -170,6 +225,12 @@ std::string describe_char_at(std::string_view line, std::uint32_t offset) {
   panic("byte range starts at " + std::to_string(start) + " but ends at " + std::to_string(end), where);
 }
 
+[[noreturn, gnu::noinline]] void fail_parse(text::ParseFloatError error, source_location where) {
+  std::string message = "Could not parse line: ";
+  message += text::describe(error);
+  panic(std::move(message), where);
+}
+
 // Field `k` of `line`: bytes [k*w, (k+1)*w) in 32-bit arithmetic (wrapping),
 // trimmed and parsed.
 float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
@@ -179,13 +240,43 @@ float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
   if (start > end || end > line.size() || !is_char_boundary(line, start) || !is_char_boundary(line, end)) {
     fail_slice(line, start, end, where);
   }
-  auto value = text::parse_f32(text::trim(line.substr(start, end - start)));
-  if (!value) {
-    std::string message = "Could not parse line: ";
-    message += text::describe(value.error());
-    panic(std::move(message), where);
-  }
+  auto value = text::parse_field(line.substr(start, end - start));
+  if (!value) fail_parse(value.error(), where);
   return *value;
+}
+
+// Fields `first` to `last` - 1 of `line` onto consecutive columns from
+// `column`.  An ASCII line long enough for all of them needs no check per
+// field: every offset is a character boundary and no bound can wrap.
+void take_fields(std::string_view line, bool ascii, std::uint32_t first, std::uint32_t last, std::uint32_t width,
+                 Column* column) {
+  if (ascii && std::uint64_t{last} * width <= line.size()) [[likely]] {
+    const char* field = line.data() + std::size_t{first} * width;
+    for (std::uint32_t k = first; k < last; ++k, field += width, ++column) {
+      auto value = text::parse_field(std::string_view(field, width));
+      if (!value) [[unlikely]] fail_parse(value.error(), source_location::current());
+      column->push_back(*value);
+    }
+    return;
+  }
+  for (std::uint32_t k = first; k < last; ++k, ++column) column->push_back(parse_field(line, k, width));
+}
+
+// After the first block: with the file's size, every column's final length
+// can be foreseen (blocks are alike), and the columns move into one arena
+// of that size with a little room to spare.
+void place_columns(ReadResult& result, std::uint64_t file_bytes, std::uint64_t header_bytes,
+                   std::uint64_t after_first_block) {
+  const std::uint64_t block_bytes = after_first_block - header_bytes;
+  if (file_bytes <= after_first_block || block_bytes == 0) return;
+  const std::uint64_t rows = 1 + (file_bytes - after_first_block) / block_bytes;
+  const std::uint64_t room = rows + rows / 64 + 4;
+  const std::size_t columns = result.others.size() + 1;
+  // Never more than the file could fill: each value takes a byte at least.
+  if (room > file_bytes / columns + 4) return;
+  if (!result.arena.map(columns, room)) return;
+  result.first.adopt(result.arena.column(0), room);
+  for (std::size_t i = 0; i + 1 < columns; ++i) result.others[i].adopt(result.arena.column(i + 1), room);
 }
 
 }  // namespace
@@ -206,20 +297,29 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
   }
 
   // n - 1 in the 32-bit word: a count of 0 wraps to a table no platform allows.
-  ReadResult result{Column(), ColumnTable(static_cast<std::uint32_t>(n - 1))};
+  ReadResult result{ColumnArena(), Column(), ColumnTable(static_cast<std::uint32_t>(n - 1))};
 
+  // Values are appended column by column: parameter t of a block is field
+  // t mod 10 of the block's data line t div 10.
+  const std::uint64_t header_bytes = lines.bytes_taken();
+  bool sized = false;
   for (;;) {
     if (next_line(lines).ended) break;  // the lead line; its absence ends the file
-    NextLine data = next_line(lines);
-    if (data.ended) panic("Error reading line");
-    result.first.push_back(parse_field(data.text, 0, width));
-    for (std::uint32_t t = 1; t < n; ++t) {
-      std::uint32_t k = t % 10;
-      if (k == 0) {
-        data = next_line(lines);
-        if (data.ended) panic("Error reading line");
+    for (std::uint32_t t = 0; t < n; t += 10) {
+      NextLine data = next_line(lines);
+      if (data.ended) panic("Error reading line");
+      const std::uint32_t fields = n - t < 10 ? n - t : 10;
+      const bool ascii = lines.line_is_ascii();
+      if (t == 0) {
+        take_fields(data.text, ascii, 0, 1, width, &result.first);
+        if (fields > 1) take_fields(data.text, ascii, 1, fields, width, &result.others[0]);
+      } else {
+        take_fields(data.text, ascii, 0, fields, width, &result.others[t - 1]);
       }
-      result.others[t - 1].push_back(parse_field(data.text, k, width));
+    }
+    if (!sized) {
+      sized = true;
+      place_columns(result, lines.size_hint(), header_bytes, lines.bytes_taken());
     }
   }
   return result;

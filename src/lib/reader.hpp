@@ -22,12 +22,14 @@ class Column {
   Column(Column&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        owned_(std::exchange(other.owned_, true)) {}
   Column& operator=(Column&& other) noexcept {
     Column old(std::move(*this));
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    owned_ = std::exchange(other.owned_, true);
     return *this;
   }
   Column(const Column&) = delete;
@@ -45,11 +47,48 @@ class Column {
   // as its list is built).
   void clear() noexcept;
 
+  // Moves the values into `storage`, room for `capacity` values that the
+  // column does not own and that outlives it, and appends there from now
+  // on; past that room the column grows into memory of its own.
+  void adopt(float* storage, std::size_t capacity) noexcept;
+
  private:
   void grow();
   float* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool owned_ = true;  // data_ is ours to free
+};
+
+// One mapping that holds every column at its expected final length, side by
+// side, so that column memory is touched once, in large pages where the
+// system offers them, instead of growing by doubling and copying.
+class ColumnArena {
+ public:
+  ColumnArena() noexcept = default;
+  ColumnArena(ColumnArena&& other) noexcept
+      : base_(std::exchange(other.base_, nullptr)),
+        bytes_(std::exchange(other.bytes_, 0)),
+        per_column_(std::exchange(other.per_column_, 0)),
+        released_(std::exchange(other.released_, 0)) {}
+  ColumnArena& operator=(ColumnArena&&) = delete;
+  ColumnArena(const ColumnArena&) = delete;
+  ColumnArena& operator=(const ColumnArena&) = delete;
+  ~ColumnArena();
+
+  // Room for `columns` columns of `rows` values; false (and nothing mapped)
+  // when the mapping fails, and the columns then keep growing on their own.
+  bool map(std::size_t columns, std::size_t rows) noexcept;
+  float* column(std::size_t i) const noexcept { return base_ + i * per_column_; }
+  std::size_t rows() const noexcept { return per_column_; }
+  // Gives back to the system the pages that hold only columns 0 to count - 1.
+  void release_columns(std::size_t count) noexcept;
+
+ private:
+  float* base_ = nullptr;
+  std::size_t bytes_ = 0;
+  std::size_t per_column_ = 0;
+  std::size_t released_ = 0;  // bytes from base_ already given back
 };
 
 // The n - 1 columns after the first, in parameter order.
@@ -78,6 +117,7 @@ class ColumnTable {
 };
 
 struct ReadResult {
+  ColumnArena arena;  // first, so that it outlives the columns placed in it
   Column first;
   ColumnTable others;
 };

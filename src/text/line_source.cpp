@@ -15,6 +15,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -71,8 +72,10 @@ std::expected<LineSource, IoError> LineSource::open(std::string_view path) noexc
   if (!fd) return std::unexpected(fd.error());
 
   FileDescriptor owner(*fd);
-  auto* buffer = static_cast<char*>(reallocate(nullptr, BUFFER_SIZE));
-  if (buffer == nullptr) return std::unexpected(IoError::out_of_memory(BUFFER_SIZE));
+  auto* buffer = static_cast<char*>(reallocate(nullptr, BUFFER_SIZE + LINE_PADDING));
+  if (buffer == nullptr) return std::unexpected(IoError::out_of_memory(BUFFER_SIZE + LINE_PADDING));
+  // Defined bytes everywhere, also where a short read leaves the buffer unfilled.
+  std::memset(buffer, 0, BUFFER_SIZE + LINE_PADDING);
   return LineSource(std::move(owner), buffer);
 }
 
@@ -84,11 +87,20 @@ LineSource::LineSource(LineSource&& other) noexcept
       pos_(std::exchange(other.pos_, 0)),
       filled_(std::exchange(other.filled_, 0)),
       line_(std::exchange(other.line_, nullptr)),
-      line_capacity_(std::exchange(other.line_capacity_, 0)) {}
+      line_capacity_(std::exchange(other.line_capacity_, 0)),
+      taken_(std::exchange(other.taken_, 0)),
+      buffer_ascii_(other.buffer_ascii_),
+      line_ascii_(other.line_ascii_) {}
 
 LineSource::~LineSource() {
   release(line_);
   release(buffer_);
+}
+
+std::uint64_t LineSource::size_hint() const noexcept {
+  struct stat64 info;
+  if (::fstat64(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  return static_cast<std::uint64_t>(info.st_size);
 }
 
 std::size_t LineSource::reserve_line(std::size_t needed) noexcept {
@@ -122,6 +134,9 @@ std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() 
       pos_ = 0;
       filled_ = static_cast<std::size_t>(count) < BUFFER_SIZE ? static_cast<std::size_t>(count) : BUFFER_SIZE;
       if (filled_ == 0) break;  // end of file
+      // One pass over the whole buffer spares the lines inside it their own
+      // UTF-8 check when, as almost always, every byte is ASCII.
+      buffer_ascii_ = is_ascii(buffer_, filled_);
     }
     const char* start = buffer_ + pos_;
     const std::size_t available = filled_ - pos_;
@@ -129,9 +144,10 @@ std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() 
     const std::size_t take =
         feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - start) + 1 : available;
     pos_ += take;
-    if (feed != nullptr && gathered == 0) return finish_line(start, take);
+    taken_ += take;
+    if (feed != nullptr && gathered == 0) return finish_line(start, take, buffer_ascii_);
     if (take > SIZE_MAX - gathered) return std::unexpected(IoError::out_of_memory(SIZE_MAX));
-    if (const std::size_t failed = reserve_line(gathered + take); failed != 0) {
+    if (const std::size_t failed = reserve_line(gathered + take + LINE_PADDING); failed != 0) {
       return std::unexpected(IoError::out_of_memory(failed));
     }
     std::memcpy(line_ + gathered, start, take);
@@ -139,12 +155,13 @@ std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() 
     if (feed != nullptr) break;
   }
   if (gathered == 0) return std::nullopt;
-  return finish_line(line_, gathered);
+  return finish_line(line_, gathered, false);
 }
 
-std::expected<std::optional<std::string_view>, IoError> LineSource::finish_line(const char* data,
-                                                                                std::size_t size) noexcept {
-  if (!is_valid_utf8(data, size)) return std::unexpected(IoError::invalid_utf8());
+std::expected<std::optional<std::string_view>, IoError> LineSource::finish_line(const char* data, std::size_t size,
+                                                                                bool known_ascii) noexcept {
+  line_ascii_ = known_ascii || is_ascii(data, size);
+  if (!line_ascii_ && !is_valid_utf8(data, size)) return std::unexpected(IoError::invalid_utf8());
   if (data[size - 1] == '\n') {
     --size;
     if (size > 0 && data[size - 1] == '\r') --size;

@@ -14,6 +14,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string_view>
@@ -53,6 +54,10 @@ class FileDescriptor {
 class LineSource {
  public:
   static constexpr std::size_t BUFFER_SIZE = 8192;
+  // Every line handed out is followed in memory by at least this many
+  // readable bytes of unspecified value, so that callers may load whole
+  // machine words near its end without stepping outside the allocation.
+  static constexpr std::size_t LINE_PADDING = 16;
 
   // Opens `path` read-only and close-on-exec.  A NUL byte in the path fails
   // before any system call; a directory opens (its first read fails).
@@ -68,21 +73,36 @@ class LineSource {
   // well-formed UTF-8 is consumed and reported as IoError::invalid_utf8().
   std::expected<std::optional<std::string_view>, IoError> next_line() noexcept;
 
+  // Whether the line last returned is plain ASCII, so that every byte offset
+  // in it is a character boundary.
+  bool line_is_ascii() const noexcept { return line_ascii_; }
+
+  // Bytes handed out as lines so far, terminators included.
+  std::uint64_t bytes_taken() const noexcept { return taken_; }
+
+  // The file's size if it is a regular file, else 0: a hint for sizing what
+  // the caller will collect, never a limit on what is read.
+  std::uint64_t size_hint() const noexcept;
+
  private:
   LineSource(FileDescriptor fd, char* buffer) noexcept;
   // Makes line_ hold at least `needed` bytes, growing it by doubling.  0 on
   // success, else the size of the allocation that failed.
   std::size_t reserve_line(std::size_t needed) noexcept;
   // Checks the `size` (> 0) bytes of a line and cuts off its terminator.
-  static std::expected<std::optional<std::string_view>, IoError> finish_line(const char* data,
-                                                                             std::size_t size) noexcept;
+  // `known_ascii` skips the check for bytes already known to be ASCII.
+  std::expected<std::optional<std::string_view>, IoError> finish_line(const char* data, std::size_t size,
+                                                                      bool known_ascii) noexcept;
 
   FileDescriptor fd_;
-  char* buffer_;         // BUFFER_SIZE bytes
+  char* buffer_;         // BUFFER_SIZE bytes, then LINE_PADDING zero bytes
   std::size_t pos_ = 0;     // first byte not yet consumed
   std::size_t filled_ = 0;  // end of the bytes of the last read
   char* line_ = nullptr;    // assembly buffer for lines that cross refills
   std::size_t line_capacity_ = 0;
+  std::uint64_t taken_ = 0;    // bytes consumed by next_line so far
+  bool buffer_ascii_ = false;  // the bytes of the last read are all ASCII
+  bool line_ascii_ = false;    // the line last returned is all ASCII
 };
 
 }  // namespace tavrel::text

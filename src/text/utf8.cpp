@@ -55,6 +55,18 @@ bool is_valid_utf8(const char* data, std::size_t size) noexcept {
   return true;
 }
 
+bool is_ascii(const char* data, std::size_t size) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 32 <= size; i += 32) {
+    seen |= load64(p + i) | load64(p + i + 8) | load64(p + i + 16) | load64(p + i + 24);
+  }
+  for (; i + 8 <= size; i += 8) seen |= load64(p + i);
+  for (; i < size; ++i) seen |= p[i];
+  return (seen & HIGH_BITS) == 0;
+}
+
 void append_utf8_lossy(std::string& out, std::string_view bytes) {
   static constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";  // U+FFFD
   const auto* const begin = reinterpret_cast<const unsigned char*>(bytes.data());

@@ -57,6 +57,9 @@ inline Utf8Step utf8_step(const unsigned char* p, const unsigned char* end) noex
 // are checked 16 bytes at a time; only non-ASCII bytes take `utf8_step`.
 bool is_valid_utf8(const char* data, std::size_t size) noexcept;
 
+// Whether every byte is below 0x80; written for the compiler to vectorise.
+bool is_ascii(const char* data, std::size_t size) noexcept;
+
 // Appends `bytes` to `out`, each ill-formed sequence replaced by U+FFFD
 // (one replacement per maximal subpart, the Unicode Standard's practice).
 void append_utf8_lossy(std::string& out, std::string_view bytes);

@@ -357,7 +357,7 @@ TEST_F(LineSourceTest, ReadBufferAllocationFailureClosesTheFile) {
   const auto source = LineSource::open(path);
   ASSERT_FALSE(source);
   EXPECT_EQ(source.error().form(), IoError::Form::OutOfMemory);
-  EXPECT_EQ(source.error().bytes(), LineSource::BUFFER_SIZE);
+  EXPECT_EQ(source.error().bytes(), LineSource::BUFFER_SIZE + LineSource::LINE_PADDING);
   EXPECT_EQ(CLOSE_CALLS, 1);
 }
 

@@ -253,3 +253,38 @@ TEST_F(ReaderTest, CountLineWriteFailures) {
 }
 
 }  // namespace
+
+namespace {
+
+// Enough values for the column arena (several megabytes), with the first
+// block padded so that the size estimate falls short: the columns must move
+// out of the arena into memory of their own and keep every value.
+TEST_F(ReaderTest, ColumnsOutgrowTheArena) {
+  constexpr int n = 200;
+  constexpr int rows = 4000;
+  std::string text = header(n);
+  char field[32];
+  for (int b = 0; b < rows; ++b) {
+    text += "lead\n";
+    for (int t = 0; t < n; t += 10) {
+      std::string line;
+      for (int k = t; k < t + 10 && k < n; ++k) {
+        std::snprintf(field, sizeof field, "%12.5E", (b * 7 + k) * 0.25);
+        line += field;
+      }
+      if (b == 0) line.append(60, '#');  // ignored bytes after the last field
+      text += line + "\n";
+    }
+  }
+  ReadResult result = read_korvant(write(text), 12);
+  ASSERT_EQ(result.first.size(), static_cast<std::size_t>(rows));
+  ASSERT_EQ(result.others.size(), static_cast<std::size_t>(n - 1));
+  for (int k = 0; k < n; ++k) {
+    const auto& column = k == 0 ? result.first : result.others[k - 1];
+    ASSERT_EQ(column.size(), static_cast<std::size_t>(rows)) << "column " << k;
+    for (int b = 0; b < rows; b += 997) EXPECT_EQ(column[b], static_cast<float>((b * 7 + k) * 0.25)) << k << " " << b;
+    EXPECT_EQ(column[rows - 1], static_cast<float>(((rows - 1) * 7 + k) * 0.25));
+  }
+}
+
+}  // namespace
