@@ -171,6 +171,106 @@ def test_no_references_blocks_or_descriptors_leak(plot_file, tmp_path, capfd, mo
         assert windows[-1][0] == 0, windows
 
 
+@pytest.mark.skipif(bool(os.environ.get("TAVREL_ASAN")), reason="AddressSanitizer needs unlimited address space")
+def test_memory_error_under_address_space_limit(run_python, tmp_path):
+    # A first line of 1 GiB of NUL bytes (a sparse file: no disk used) cannot
+    # be held under a limit of 256 MiB above the interpreter's current size.
+    huge = tmp_path / "huge.txt"
+    with open(huge, "wb") as f:
+        f.truncate(1 << 30)
+    small = tmp_path / "small.txt"
+    small.write_text(korvant_text([[1.5], [2.5]]))
+    code = f"""
+        import os, re, resource, tavrel
+        with open("/proc/self/statm") as f:
+            pages = int(f.read().split()[0])
+        limit = pages * os.sysconf("SC_PAGE_SIZE") + (256 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        descriptors = sorted(os.listdir("/proc/self/fd"))
+        try:
+            tavrel.rust_read_korvant({str(huge)!r}, 12)
+        except MemoryError as error:
+            text = str(error)
+            assert re.fullmatch(r"memory allocation of [0-9]+ bytes failed", text), text
+            print("MemoryError")
+        assert sorted(os.listdir("/proc/self/fd")) == descriptors
+        print(tavrel.rust_read_korvant({str(small)!r}, 12))
+    """
+    result = run_python(code)
+    assert result.stdout == "MemoryError\n([1.5], [[2.5]])\n"
+    assert "panicked" not in result.stderr
+
+
+def test_failed_object_creation_during_conversion(run_python, plot_file):
+    # _testcapi makes the k-th allocation of the interpreter fail.  Whatever
+    # allocation fails, the call ends in an orderly way and the interpreter
+    # goes on; a failure while building the result is the Panic
+    # "PyObject pointer is null" after the MemoryError is written as
+    # unraisable.
+    pytest.importorskip("_testcapi")
+    path = plot_file(korvant_text([[1.5, 2.5, 3.5], [4.5, 5.5, 6.5], [7.5, 8.5, 9.5]]))
+    code = f"""
+        import os, _testcapi, tavrel
+        descriptors = sorted(os.listdir("/proc/self/fd"))
+        outcomes = []
+        # Every allocation in turn, until twenty in a row come after the call's last.
+        while outcomes[-20:] != ["ok"] * 20:
+            start = len(outcomes)
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                result = tavrel.rust_read_korvant({path!r}, 12)
+                outcome = "ok" if result == ([1.5, 2.5, 3.5], [[4.5, 5.5, 6.5], [7.5, 8.5, 9.5]]) else "wrong"
+            except BaseException as error:
+                outcome = type(error).__name__ + ":" + str(error)
+            finally:
+                _testcapi.remove_mem_hooks()
+            assert sorted(os.listdir("/proc/self/fd")) == descriptors
+            outcomes.append(outcome)
+        print("\\n".join(outcomes))
+    """
+    result = run_python(code)
+    outcomes = result.stdout.splitlines()
+    print(f"{sum(outcome != 'ok' for outcome in outcomes)} interpreter allocation failure points of {len(outcomes) - 20}")
+    assert set(outcomes) <= {"ok", "PanicException:PyObject pointer is null", "MemoryError:"}, outcomes
+    assert "PanicException:PyObject pointer is null" in outcomes
+    assert outcomes[-1] == "ok"
+    assert "MemoryError" in result.stderr  # the unraisable report
+    assert "\nPyObject pointer is null\n" in result.stderr  # the panic report
+
+
+def test_failed_allocations_during_module_exec(run_python):
+    # Every allocation of a module's execution failing in turn: each ends in
+    # an exception, the failed append to __all__ in a PanicException naming
+    # the interpreter's error, and the interpreter goes on.
+    pytest.importorskip("_testcapi")
+    code = """
+        import importlib.util, _testcapi
+        found = importlib.util.find_spec("tavrel")
+        outcomes = []
+        for start in range(40):
+            module = importlib.util.module_from_spec(found)
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                found.loader.exec_module(module)
+                outcome = "ok" if module.__all__ == ["rust_read_korvant"] else "wrong"
+            except BaseException as error:
+                outcome = type(error).__name__ + ": " + str(error)
+            finally:
+                _testcapi.remove_mem_hooks()
+            outcomes.append(outcome)
+        print("\\n".join(outcomes))
+    """
+    outcomes = run_python(code).stdout.splitlines()
+    append_failure = (
+        "PanicException: could not append __name__ to __all__: "
+        "PyErr { type: <class 'MemoryError'>, value: MemoryError(), traceback: None }"
+    )
+    allowed = {"ok", "MemoryError: ", "PanicException: PyObject pointer is null", append_failure}
+    assert set(outcomes) <= allowed, outcomes
+    assert append_failure in outcomes
+    assert outcomes[-1] == "ok"
+
+
 def allocation_hook():
     """The test builds' hook that makes the N-th allocation of the reading
     core fail, reached through the module's exported C symbol."""
