@@ -57,7 +57,9 @@ void Column::grow() {
   std::size_t bytes = capacity * sizeof(float);
   void* grown = text::reallocate(owned_ ? data_ : nullptr, bytes);
   if (!grown) binding::out_of_memory(bytes);
-  if (!owned_ && size_ > 0) std::memcpy(grown, data_, size_ * sizeof(float));
+  // Only a full column grows, and the reader records sizes after the fact:
+  // every slot up to the capacity holds a value.
+  if (!owned_ && capacity_ > 0) std::memcpy(grown, data_, capacity_ * sizeof(float));
   data_ = static_cast<float*>(grown);
   capacity_ = capacity;
   owned_ = true;
@@ -245,21 +247,34 @@ float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
   return *value;
 }
 
-// Fields `first` to `last` - 1 of `line` onto consecutive columns from
-// `column`.  An ASCII line long enough for all of them needs no check per
-// field: every offset is a character boundary and no bound can wrap.
+// Fields `first` to `last` - 1 of `line` into row `row` of consecutive
+// columns from `column`.  An ASCII line long enough for all of them needs
+// no check per field: every offset is a character boundary and no bound
+// can wrap.
 void take_fields(std::string_view line, bool ascii, std::uint32_t first, std::uint32_t last, std::uint32_t width,
-                 Column* column) {
+                 Column* column, std::size_t row) {
   if (ascii && std::uint64_t{last} * width <= line.size()) [[likely]] {
     const char* field = line.data() + std::size_t{first} * width;
     for (std::uint32_t k = first; k < last; ++k, field += width, ++column) {
       auto value = text::parse_field(std::string_view(field, width));
       if (!value) [[unlikely]] fail_parse(value.error(), source_location::current());
-      column->push_back(*value);
+      column->set(row, *value);
     }
     return;
   }
-  for (std::uint32_t k = first; k < last; ++k, ++column) column->push_back(parse_field(line, k, width));
+  for (std::uint32_t k = first; k < last; ++k, ++column) column->set(row, parse_field(line, k, width));
+}
+
+// Every column holds the same number of rows and has the same capacity, so
+// one test per block says whether all of them need room.
+void grow_columns(ReadResult& result) {
+  result.first.grow();
+  for (std::size_t i = 0; i < result.others.size(); ++i) result.others[i].grow();
+}
+
+void set_sizes(ReadResult& result, std::size_t rows) noexcept {
+  result.first.set_size(rows);
+  for (std::size_t i = 0; i < result.others.size(); ++i) result.others[i].set_size(rows);
 }
 
 // After the first block: with the file's size, every column's final length
@@ -299,29 +314,31 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
   // n - 1 in the 32-bit word: a count of 0 wraps to a table no platform allows.
   ReadResult result{ColumnArena(), Column(), ColumnTable(static_cast<std::uint32_t>(n - 1))};
 
-  // Values are appended column by column: parameter t of a block is field
-  // t mod 10 of the block's data line t div 10.
+  // Block b fills row b of every column: parameter t is field t mod 10 of
+  // the block's data line t div 10.
   const std::uint64_t header_bytes = lines.bytes_taken();
-  bool sized = false;
+  std::size_t rows = 0;
   for (;;) {
     if (next_line(lines).ended) break;  // the lead line; its absence ends the file
+    if (rows == result.first.capacity()) grow_columns(result);
     for (std::uint32_t t = 0; t < n; t += 10) {
       NextLine data = next_line(lines);
       if (data.ended) panic("Error reading line");
       const std::uint32_t fields = n - t < 10 ? n - t : 10;
       const bool ascii = lines.line_is_ascii();
       if (t == 0) {
-        take_fields(data.text, ascii, 0, 1, width, &result.first);
-        if (fields > 1) take_fields(data.text, ascii, 1, fields, width, &result.others[0]);
+        take_fields(data.text, ascii, 0, 1, width, &result.first, rows);
+        if (fields > 1) take_fields(data.text, ascii, 1, fields, width, &result.others[0], rows);
       } else {
-        take_fields(data.text, ascii, 0, fields, width, &result.others[t - 1]);
+        take_fields(data.text, ascii, 0, fields, width, &result.others[t - 1], rows);
       }
     }
-    if (!sized) {
-      sized = true;
+    if (++rows == 1) {
+      set_sizes(result, rows);
       place_columns(result, lines.size_hint(), header_bytes, lines.bytes_taken());
     }
   }
+  set_sizes(result, rows);
   return result;
 }
 

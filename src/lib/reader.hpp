@@ -42,6 +42,14 @@ class Column {
   }
   const float* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+
+  // The reader fills all columns row by row: it makes room in every column
+  // at once (`grow`), writes values in place (`set`), and records the
+  // number of rows afterwards (`set_size`), saving a size update per value.
+  void grow();
+  void set(std::size_t row, float value) noexcept { data_[row] = value; }
+  void set_size(std::size_t size) noexcept { size_ = size; }
   float operator[](std::size_t i) const noexcept { return data_[i]; }
   // Frees the values now (the result conversion drops each column as soon
   // as its list is built).
@@ -53,7 +61,6 @@ class Column {
   void adopt(float* storage, std::size_t capacity) noexcept;
 
  private:
-  void grow();
   float* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
