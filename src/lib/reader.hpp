@@ -36,17 +36,14 @@ class Column {
   Column& operator=(const Column&) = delete;
   ~Column();
 
-  void push_back(float value) {
-    if (size_ == capacity_) grow();
-    data_[size_++] = value;
-  }
   const float* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return capacity_; }
 
   // The reader fills all columns row by row: it makes room in every column
-  // at once (`grow`), writes values in place (`set`), and records the
-  // number of rows afterwards (`set_size`), saving a size update per value.
+  // at once (`grow`, doubling a full column), writes values in place
+  // (`set`), and records the number of rows afterwards (`set_size`),
+  // saving a size update per value.
   void grow();
   void set(std::size_t row, float value) noexcept { data_[row] = value; }
   void set_size(std::size_t size) noexcept { size_ = size; }
