@@ -248,12 +248,12 @@ float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
 }
 
 // Fields `first` to `last` - 1 of `line` into row `row` of consecutive
-// columns from `column`.  An ASCII line long enough for all of them needs
-// no check per field: every offset is a character boundary and no bound
-// can wrap.
+// columns from `column`.  An ASCII line long enough for all of them (and
+// shorter than 4 GiB) needs no check per field: every offset is a character
+// boundary and no 32-bit bound can wrap.
 void take_fields(std::string_view line, bool ascii, std::uint32_t first, std::uint32_t last, std::uint32_t width,
                  Column* column, std::size_t row) {
-  if (ascii && std::uint64_t{last} * width <= line.size()) [[likely]] {
+  if (ascii && std::uint64_t{last} * width <= line.size() && line.size() <= UINT32_MAX) [[likely]] {
     const char* field = line.data() + std::size_t{first} * width;
     for (std::uint32_t k = first; k < last; ++k, field += width, ++column) {
       auto value = text::parse_field(std::string_view(field, width));
