@@ -61,6 +61,11 @@ TEST(ParseField, RandomEFormat) {
     int digits = static_cast<int>(rng() % 12);
     std::snprintf(text, sizeof text, "%*.*E", 15, digits, value);
     expect_same(text);
+    // The two layouts written by the plot files' writers, filling the field.
+    std::snprintf(text, sizeof text, "%12.5E", value);
+    expect_same(text);
+    std::snprintf(text, sizeof text, "%15.8E", value);
+    expect_same(text);
   }
 }
 
