@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -247,29 +248,37 @@ float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
   return *value;
 }
 
-// Fields `first` to `last` - 1 of `line` into row `row` of consecutive
-// columns from `column`.  An ASCII line long enough for all of them (and
-// shorter than 4 GiB) needs no check per field: every offset is a character
-// boundary and no 32-bit bound can wrap.
+// Fields `first` to `last` - 1 of `line` into row `row` of the columns
+// whose storage `slot` points to, one slot per field.  An ASCII line long
+// enough for all of them (and shorter than 4 GiB) needs no check per field:
+// every offset is a character boundary and no 32-bit bound can wrap.
 void take_fields(std::string_view line, bool ascii, std::uint32_t first, std::uint32_t last, std::uint32_t width,
-                 Column* column, std::size_t row) {
+                 float* const* slot, std::size_t row) {
   if (ascii && std::uint64_t{last} * width <= line.size() && line.size() <= UINT32_MAX) [[likely]] {
     const char* field = line.data() + std::size_t{first} * width;
-    for (std::uint32_t k = first; k < last; ++k, field += width, ++column) {
+    for (std::uint32_t k = first; k < last; ++k, field += width, ++slot) {
       auto value = text::parse_field(std::string_view(field, width));
       if (!value) [[unlikely]] fail_parse(value.error(), source_location::current());
-      column->set(row, *value);
+      (*slot)[row] = *value;
     }
     return;
   }
-  for (std::uint32_t k = first; k < last; ++k, ++column) column->set(row, parse_field(line, k, width));
+  for (std::uint32_t k = first; k < last; ++k, ++slot) (*slot)[row] = parse_field(line, k, width);
+}
+
+// The storage of every column, parameter t at index t: a dense table that
+// stays in the first-level cache while a block is spread over the columns.
+void point_slots(ReadResult& result, float** slots) noexcept {
+  slots[0] = result.first.storage();
+  for (std::size_t i = 0; i < result.others.size(); ++i) slots[i + 1] = result.others[i].storage();
 }
 
 // Every column holds the same number of rows and has the same capacity, so
 // one test per block says whether all of them need room.
-void grow_columns(ReadResult& result) {
+void grow_columns(ReadResult& result, float** slots) {
   result.first.grow();
   for (std::size_t i = 0; i < result.others.size(); ++i) result.others[i].grow();
+  point_slots(result, slots);
 }
 
 void set_sizes(ReadResult& result, std::size_t rows) noexcept {
@@ -317,25 +326,26 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
   // Block b fills row b of every column: parameter t is field t mod 10 of
   // the block's data line t div 10.
   const std::uint64_t header_bytes = lines.bytes_taken();
+  struct Release {
+    void operator()(float** p) const noexcept { text::release(p); }
+  };
+  const std::size_t slot_bytes = std::size_t{n} * sizeof(float*);
+  std::unique_ptr<float*[], Release> slots(static_cast<float**>(text::reallocate(nullptr, slot_bytes)));
+  if (!slots) binding::out_of_memory(slot_bytes);
   std::size_t rows = 0;
   for (;;) {
     if (next_line(lines).ended) break;  // the lead line; its absence ends the file
-    if (rows == result.first.capacity()) grow_columns(result);
+    if (rows == result.first.capacity()) grow_columns(result, slots.get());
     for (std::uint32_t t = 0; t < n; t += 10) {
       NextLine data = next_line(lines);
       if (data.ended) panic("Error reading line");
       const std::uint32_t fields = n - t < 10 ? n - t : 10;
-      const bool ascii = lines.line_is_ascii();
-      if (t == 0) {
-        take_fields(data.text, ascii, 0, 1, width, &result.first, rows);
-        if (fields > 1) take_fields(data.text, ascii, 1, fields, width, &result.others[0], rows);
-      } else {
-        take_fields(data.text, ascii, 0, fields, width, &result.others[t - 1], rows);
-      }
+      take_fields(data.text, lines.line_is_ascii(), 0, fields, width, &slots[t], rows);
     }
     if (++rows == 1) {
       set_sizes(result, rows);
       place_columns(result, lines.size_hint(), header_bytes, lines.bytes_taken());
+      point_slots(result, slots.get());
     }
   }
   set_sizes(result, rows);

@@ -42,10 +42,10 @@ class Column {
 
   // The reader fills all columns row by row: it makes room in every column
   // at once (`grow`, doubling a full column), writes values in place
-  // (`set`), and records the number of rows afterwards (`set_size`),
-  // saving a size update per value.
+  // through `storage`, and records the number of rows afterwards
+  // (`set_size`), saving a size update per value.
   void grow();
-  void set(std::size_t row, float value) noexcept { data_[row] = value; }
+  float* storage() noexcept { return data_; }
   void set_size(std::size_t size) noexcept { size_ = size; }
   float operator[](std::size_t i) const noexcept { return data_[i]; }
   // Frees the values now (the result conversion drops each column as soon
