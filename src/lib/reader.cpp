@@ -18,6 +18,7 @@
 #include "lib/stdout_writer.hpp"
 #include "text/char_escape.hpp"
 #include "text/field.hpp"
+#include "text/field_row.hpp"
 #include "text/line_source.hpp"
 #include "text/memory.hpp"
 #include "text/parse_float.hpp"
@@ -248,22 +249,25 @@ float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
   return *value;
 }
 
-// Fields `first` to `last` - 1 of `line` into row `row` of the columns
-// whose storage `slot` points to, one slot per field.  An ASCII line long
-// enough for all of them (and shorter than 4 GiB) needs no check per field:
-// every offset is a character boundary and no 32-bit bound can wrap.
-void take_fields(std::string_view line, bool ascii, std::uint32_t first, std::uint32_t last, std::uint32_t width,
-                 float* const* slot, std::size_t row) {
-  if (ascii && std::uint64_t{last} * width <= line.size() && line.size() <= UINT32_MAX) [[likely]] {
-    const char* field = line.data() + std::size_t{first} * width;
-    for (std::uint32_t k = first; k < last; ++k, field += width, ++slot) {
+// Fields 0 to `count` - 1 of `line` into row `row` of the columns whose
+// storage `slot` points to, one slot per field.  An ASCII line long enough
+// for all of them (and shorter than 4 GiB) needs no check per field: every
+// offset is a character boundary and no 32-bit bound can wrap.  There the
+// line converter, when there is one, takes the fields it can, and the rest
+// go one by one.
+void take_fields(std::string_view line, bool ascii, std::uint32_t count, std::uint32_t width,
+                 text::RowConverter convert, float* const* slot, std::size_t row) {
+  if (ascii && std::uint64_t{count} * width <= line.size() && line.size() <= UINT32_MAX) [[likely]] {
+    std::uint32_t k = convert ? static_cast<std::uint32_t>(convert(line.data(), count, slot, row)) : 0;
+    const char* field = line.data() + std::size_t{k} * width;
+    for (slot += k; k < count; ++k, field += width, ++slot) {
       auto value = text::parse_field(std::string_view(field, width));
       if (!value) [[unlikely]] fail_parse(value.error(), source_location::current());
       (*slot)[row] = *value;
     }
     return;
   }
-  for (std::uint32_t k = first; k < last; ++k, ++slot) (*slot)[row] = parse_field(line, k, width);
+  for (std::uint32_t k = 0; k < count; ++k, ++slot) (*slot)[row] = parse_field(line, k, width);
 }
 
 // The storage of every column, parameter t at index t: a dense table that
@@ -332,6 +336,7 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
   const std::size_t slot_bytes = std::size_t{n} * sizeof(float*);
   std::unique_ptr<float*[], Release> slots(static_cast<float**>(text::reallocate(nullptr, slot_bytes)));
   if (!slots) binding::out_of_memory(slot_bytes);
+  const text::RowConverter convert = text::row_converter(width);
   std::size_t rows = 0;
   for (;;) {
     if (next_line(lines).ended) break;  // the lead line; its absence ends the file
@@ -340,7 +345,7 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
       NextLine data = next_line(lines);
       if (data.ended) panic("Error reading line");
       const std::uint32_t fields = n - t < 10 ? n - t : 10;
-      take_fields(data.text, lines.line_is_ascii(), 0, fields, width, &slots[t], rows);
+      take_fields(data.text, lines.line_is_ascii(), fields, width, convert, &slots[t], rows);
     }
     if (++rows == 1) {
       set_sizes(result, rows);

@@ -7,8 +7,9 @@
 // and at most 2^53 times or divided
 // by an exact power of ten 10^0..10^22 is the correctly rounded double of the
 // exact value, and narrowing that double to binary32 rounds correctly too
-// unless the double lies exactly halfway between two binary32 values, where
-// the exact value may lie on either side.  Those fields, and everything that
+// unless the double was rounded and lies exactly halfway between two
+// binary32 values, where the exact value may lie on either side.  Those
+// fields, and everything that
 // is not blanks around a plain decimal (other whitespace, inf, nan, errors,
 // long mantissas, big exponents), take the general path.
 #pragma once
@@ -77,15 +78,17 @@ inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0
 inline constexpr std::uint64_t POW10_U64[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // Converts m * 10^q, m at most 2^53: false when q is out of range or the
-// double result lies on a binary32 halfway point, where only the exact path
-// can round.
+// double result was rounded onto a binary32 halfway point, where only the
+// exact path can round.
 [[gnu::always_inline]] inline bool narrow_exact(std::uint64_t mantissa, int q, bool negative, float& out) noexcept {
   if (q < -22 || q > 22) return false;
   const double m = static_cast<double>(mantissa);  // exact: at most 2^53
   const double value = q < 0 ? m / EXACT_POW10[-q] : m * EXACT_POW10[q];
   // Halfway between two binary32 values (all results here are normal):
   // the 29 bits below the binary32 significand are 1 followed by zeros.
-  if ((std::bit_cast<std::uint64_t>(value) & 0x1FFFFFFF) == 0x10000000) return false;
+  // Only a rounded double is a problem there: a product below 2^53 is the
+  // exact value, and narrowing it rounds a tie to even as it should.
+  if ((std::bit_cast<std::uint64_t>(value) & 0x1FFFFFFF) == 0x10000000 && (q < 0 || value >= 0x1p53)) return false;
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
   out = std::bit_cast<float>(bits | (static_cast<std::uint32_t>(negative) << 31));
   return true;

@@ -1,0 +1,211 @@
+// Whole data lines of fixed E-layout fields; see field_row.hpp.
+//
+// Two fields share a 256-bit register, one per 128-bit lane, each loaded
+// with 16 bytes from its first byte, so byte j of a lane is byte j of its
+// field.  A byte-class mask (one bit per byte) per register, two registers
+// side by side in 64 bits, is compared with the layout repeated every 16
+// bits.  Digits are gathered with multiply-adds, as in parse_field's fast
+// path, the four fields' parts moved into one lane each, and the four
+// values converted in double lanes: mantissa times or divided by the exact
+// power of ten, the halfway check, narrowing to binary32.
+#include "text/field_row.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+
+#include <array>
+#include <bit>
+#include <cfloat>
+
+namespace tavrel::text {
+
+namespace {
+
+static_assert(FLT_EVAL_METHOD == 0, "each double operation must be rounded once");
+
+constexpr double EXACT_POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// A 16-bit pattern repeated for the four fields of a group.
+constexpr std::uint64_t each_field(std::uint64_t bits) { return bits * 0x0001000100010001; }
+
+// Bits 0, 16, 32 and 48 of `bits` (nothing else set) as bits 0 to 3: each
+// lands on its own bit among 48..51 of the product and no other term does.
+inline unsigned four_bits(std::uint64_t bits) noexcept {
+  constexpr std::uint64_t GATHER = (std::uint64_t{1} << 48) | (std::uint64_t{1} << 33) |
+                                   (std::uint64_t{1} << 18) | (std::uint64_t{1} << 3);
+  return static_cast<unsigned>((bits * GATHER) >> 48);
+}
+
+// For each 4-bit pattern, four 32-bit lanes: +1 or -1 (exponent signs),
+// and 0 or the binary32 sign bit (value signs).
+struct alignas(16) Lanes {
+  std::array<std::int32_t, 4> v;
+};
+constexpr std::array<Lanes, 16> lane_table(std::int32_t clear, std::int32_t set) {
+  std::array<Lanes, 16> table{};
+  for (unsigned pattern = 0; pattern < 16; ++pattern) {
+    for (unsigned j = 0; j < 4; ++j) table[pattern].v[j] = (pattern >> j) & 1 ? set : clear;
+  }
+  return table;
+}
+constexpr auto EXPONENT_SIGNS = lane_table(1, -1);
+constexpr auto VALUE_SIGNS = lane_table(0, INT32_MIN);
+
+// The byte classes of one register of two fields.
+struct Classes {
+  std::uint32_t digits, marks, minus, signs, blanks;
+};
+
+template <unsigned K>
+[[gnu::target("avx2"), gnu::always_inline]] inline Classes classify(__m256i bytes, __m256i values) noexcept {
+  // "." at byte 2 and "e" at byte 3 + K, after setting the lower-case bit there.
+  const __m256i punctuation = _mm256_broadcastsi128_si256(
+      _mm_or_si128(_mm_slli_si128(_mm_cvtsi32_si128('.'), 2), _mm_slli_si128(_mm_cvtsi32_si128('e'), 3 + K)));
+  const __m256i fold = _mm256_broadcastsi128_si256(_mm_slli_si128(_mm_cvtsi32_si128(0x20), 3 + K));
+  const __m256i minus = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('-'));
+  const __m256i signs = _mm256_or_si256(minus, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('+')));
+  return {
+      static_cast<std::uint32_t>(
+          _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(values, _mm256_set1_epi8(9)), values))),
+      static_cast<std::uint32_t>(
+          _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_or_si256(bytes, fold), punctuation))),
+      static_cast<std::uint32_t>(_mm256_movemask_epi8(minus)),
+      static_cast<std::uint32_t>(_mm256_movemask_epi8(signs)),
+      static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')))),
+  };
+}
+
+inline std::uint64_t pair(std::uint32_t low, std::uint32_t high) noexcept {
+  return low | (std::uint64_t{high} << 32);
+}
+
+// Per field: 32-bit parts as two multiply-adds give them, the mantissa
+// being hi * 10^(K-1) + mid * 10^(K-5) + lo.
+//   K = 5: bytes 0 sign, 1 digit, 2 ".", 3-7 digits, 8 "E", 9 sign, 10-11
+//          digits -> [hi d1 d3, mid d4 d5 d6 d7, exponent e1 e2, 0]
+//   K = 8: bytes 0 sign, 1 digit, 2 ".", 3-10 digits, 11 "E", 12 sign,
+//          13-14 digits -> [hi d1 d3, mid d4 d5 d6 d7, lo d8 d9 d10, exponent e1 e2]
+template <unsigned K>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i gather_parts(__m256i values) noexcept {
+  static_assert(K == 5 || K == 8);
+  const __m128i bytes = K == 5 ? _mm_setr_epi8(0, 1, 0, 1, 10, 1, 10, 1, 0, 0, 10, 1, 0, 0, 0, 0)
+                               : _mm_setr_epi8(0, 1, 0, 1, 10, 1, 10, 1, 10, 1, 1, 0, 0, 1, 1, 0);
+  const __m128i words = K == 5 ? _mm_setr_epi16(10, 1, 100, 1, 0, 1, 0, 0) : _mm_setr_epi16(10, 1, 100, 1, 10, 1, 10, 1);
+  const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_broadcastsi128_si256(bytes));
+  return _mm256_madd_epi16(pairs, _mm256_broadcastsi128_si256(words));
+}
+
+// Converts the four fields at f, f + W, f + 2W, f + 3W into slot[0..3][row];
+// false, storing nothing, when any of them is not in the layout or needs
+// the exact path.
+template <unsigned K>
+[[gnu::target("avx2"), gnu::always_inline]] inline bool convert_group(const char* f, float* const* slot,
+                                                                        std::size_t row) noexcept {
+  constexpr unsigned W = K + 7;
+  constexpr std::uint64_t FIELD = each_field((1u << W) - 1);
+  constexpr std::uint64_t DIGITS = each_field((1u << 1) | (((1u << K) - 1) << 3) | (3u << (5 + K)));
+  constexpr std::uint64_t MARKS = each_field((1u << 2) | (1u << (3 + K)));
+  constexpr std::uint64_t LEAD = each_field(1);
+  constexpr std::uint64_t EXPONENT_SIGN = each_field(1u << (4 + K));
+
+  const __m256i zero_char = _mm256_set1_epi8('0');
+  const __m256i a = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f + W), reinterpret_cast<const __m128i*>(f));
+  const __m256i b =
+      _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f + 3 * W), reinterpret_cast<const __m128i*>(f + 2 * W));
+  const __m256i a_values = _mm256_sub_epi8(a, zero_char);
+  const __m256i b_values = _mm256_sub_epi8(b, zero_char);
+  const Classes ca = classify<K>(a, a_values);
+  const Classes cb = classify<K>(b, b_values);
+  const std::uint64_t digits = pair(ca.digits, cb.digits);
+  const std::uint64_t marks = pair(ca.marks, cb.marks);
+  const std::uint64_t minus = pair(ca.minus, cb.minus);
+  const std::uint64_t signs = pair(ca.signs, cb.signs);
+  const std::uint64_t blanks = pair(ca.blanks, cb.blanks);
+  const bool ok = ((digits & FIELD) == DIGITS) & ((marks & MARKS) == MARKS) &
+                  (((signs | blanks) & LEAD) == LEAD) & ((signs & EXPONENT_SIGN) == EXPONENT_SIGN);
+  if (!ok) return false;
+
+  // Parts of fields 0 and 1 (a) and 2 and 3 (b), then one part per lane:
+  // [part 0 of fields 0-3 | part 1 ...] and [part 2 ... | part 3 ...].
+  const __m256i pa = gather_parts<K>(a_values);
+  const __m256i pb = gather_parts<K>(b_values);
+  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+  const __m256i parts01 = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi32(pa, pb), order);
+  const __m256i parts23 = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi32(pa, pb), order);
+  const __m128i exponent =
+      K == 5 ? _mm256_castsi256_si128(parts23) : _mm256_extracti128_si256(parts23, 1);
+
+  const __m128i exponent_signs = _mm_load_si128(
+      reinterpret_cast<const __m128i*>(EXPONENT_SIGNS[four_bits((minus >> (4 + K)) & LEAD)].v.data()));
+  const __m128i q = _mm_sub_epi32(_mm_sign_epi32(exponent, exponent_signs),
+                                  _mm_set1_epi32(static_cast<int>(K)));
+  const __m128i magnitude = _mm_abs_epi32(q);
+  if (_mm_movemask_epi8(_mm_cmpgt_epi32(magnitude, _mm_set1_epi32(22))) != 0) return false;
+
+  // The mantissa, exact in a double: at most 10^(K+1) - 1.
+  __m256d mantissa = _mm256_add_pd(
+      _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(parts01)), _mm256_set1_pd(1e4)),
+      _mm256_cvtepi32_pd(_mm256_extracti128_si256(parts01, 1)));
+  if constexpr (K == 8) {
+    mantissa = _mm256_add_pd(_mm256_mul_pd(mantissa, _mm256_set1_pd(1e3)),
+                             _mm256_cvtepi32_pd(_mm256_castsi256_si128(parts23)));
+  }
+  const __m256d power = _mm256_i32gather_pd(EXACT_POW10, magnitude, 8);
+  const __m256d negative_q = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(_mm_setzero_si128(), q)));
+  const __m256d value =
+      _mm256_blendv_pd(_mm256_mul_pd(mantissa, power), _mm256_div_pd(mantissa, power), negative_q);
+  // A double halfway between two binary32 values (all are normal here):
+  // the 29 bits below the binary32 significand are 1 followed by zeros.
+  // That needs the exact path only when the double was rounded; a product
+  // below 2^53 is the exact value.
+  const __m256i low_bits = _mm256_and_si256(_mm256_castpd_si256(value), _mm256_set1_epi64x(0x1FFFFFFF));
+  const __m256d halfway = _mm256_castsi256_pd(_mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(0x10000000)));
+  const __m256d rounded = _mm256_or_pd(negative_q, _mm256_cmp_pd(value, _mm256_set1_pd(0x1p53), _CMP_GE_OQ));
+  if (_mm256_movemask_pd(_mm256_and_pd(halfway, rounded)) != 0) return false;
+  const __m128i value_signs =
+      _mm_load_si128(reinterpret_cast<const __m128i*>(VALUE_SIGNS[four_bits(minus & LEAD)].v.data()));
+  const __m128 floats = _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(_mm256_cvtpd_ps(value)), value_signs));
+  alignas(16) float out[4];
+  _mm_store_ps(out, floats);
+  slot[0][row] = out[0];
+  slot[1][row] = out[1];
+  slot[2][row] = out[2];
+  slot[3][row] = out[3];
+  return true;
+}
+
+template <unsigned K>
+[[gnu::target("avx2")]] std::size_t convert_row(const char* line, std::size_t count, float* const* slot,
+                                                std::size_t row) noexcept {
+  constexpr unsigned W = K + 7;
+  if (count < 4) return 0;
+  // Groups at 0, 4, 8, ...; the last one is moved back to end at `count`,
+  // converting a few fields twice.
+  for (std::size_t i = 0;;) {
+    if (!convert_group<K>(line + i * W, slot + i, row)) return i;
+    if (i + 4 == count) return count;
+    i = i + 8 <= count ? i + 4 : count - 4;
+  }
+}
+
+}  // namespace
+
+RowConverter row_converter(std::uint32_t width) noexcept {
+  if (!__builtin_cpu_supports("avx2")) return nullptr;
+  switch (width) {
+    case 12: return convert_row<5>;
+    case 15: return convert_row<8>;
+    default: return nullptr;
+  }
+}
+
+}  // namespace tavrel::text
+
+#else
+
+namespace tavrel::text {
+RowConverter row_converter(std::uint32_t) noexcept { return nullptr; }
+}  // namespace tavrel::text
+
+#endif
