@@ -38,8 +38,14 @@ def number_text(rng: random.Random, width: int) -> str:
     return rng.choice(["", "   ", "abc", "1.5D+02", "1e", "--1", "1_0", "0x1p3", "1.2.3", "+", ".", "infin"])
 
 
-def field(rng: random.Random, width: int) -> str:
-    text = number_text(rng, width)
+def layout_text(rng: random.Random, width: int) -> str:
+    """What a simulation writes: the E layout filling the field."""
+    value = rng.choice([0.0, -0.0, rng.uniform(-1, 1), rng.uniform(-1e7, 1e7), 10 ** rng.uniform(-30, 30)])
+    return f"{value:{width}.{max(0, width - 7)}E}"
+
+
+def field(rng: random.Random, width: int, layout: bool) -> str:
+    text = layout_text(rng, width) if layout and rng.random() < 0.98 else number_text(rng, width)
     if len(text) >= width:
         return text[:width] if rng.random() < 0.5 else text
     pad = width - len(text)
@@ -49,12 +55,13 @@ def field(rng: random.Random, width: int) -> str:
 
 def plot_text(rng: random.Random, n: int, blocks: int, width: int) -> str:
     eol = "\r\n" if rng.random() < 0.15 else "\n"
+    layout = rng.random() < 0.5
     lines = [rng.choice(["KORVANT", " PLOT FILE  NPARAM", "x y"]) + f" {n}"]
     lines += [f"  {i} NAME{i}" for i in range(n)]
     for b in range(blocks):
         lines.append(f" TIME {b}")
         for start in range(0, n, 10):
-            lines.append("".join(field(rng, width) for _ in range(min(10, n - start))))
+            lines.append("".join(field(rng, width, layout) for _ in range(min(10, n - start))))
     text = eol.join(lines)
     return text + (eol if rng.random() < 0.8 else "")
 

@@ -90,6 +90,7 @@ LineSource::LineSource(LineSource&& other) noexcept
       line_capacity_(std::exchange(other.line_capacity_, 0)),
       taken_(std::exchange(other.taken_, 0)),
       buffer_ascii_(other.buffer_ascii_),
+      checked_(other.checked_),
       line_ascii_(other.line_ascii_) {}
 
 LineSource::~LineSource() {
@@ -134,18 +135,26 @@ std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() 
       pos_ = 0;
       filled_ = static_cast<std::size_t>(count) < BUFFER_SIZE ? static_cast<std::size_t>(count) : BUFFER_SIZE;
       if (filled_ == 0) break;  // end of file
-      // One pass over the whole buffer spares the lines inside it their own
-      // UTF-8 check when, as almost always, every byte is ASCII.
-      buffer_ascii_ = is_ascii(buffer_, filled_);
+      checked_ = filled_ + 1;
     }
     const char* start = buffer_ + pos_;
     const std::size_t available = filled_ - pos_;
     const void* feed = std::memchr(start, '\n', available);
     const std::size_t take =
         feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - start) + 1 : available;
+    if (feed != nullptr && gathered == 0) {
+      // One pass over the rest of the buffer spares the lines inside it
+      // their own UTF-8 check when, as almost always, every byte is ASCII.
+      if (checked_ > pos_) {
+        buffer_ascii_ = is_ascii(start, available);
+        checked_ = pos_;
+      }
+      pos_ += take;
+      taken_ += take;
+      return finish_line(start, take, buffer_ascii_);
+    }
     pos_ += take;
     taken_ += take;
-    if (feed != nullptr && gathered == 0) return finish_line(start, take, buffer_ascii_);
     if (take > SIZE_MAX - gathered) return std::unexpected(IoError::out_of_memory(SIZE_MAX));
     if (const std::size_t failed = reserve_line(gathered + take + LINE_PADDING); failed != 0) {
       return std::unexpected(IoError::out_of_memory(failed));

@@ -77,6 +77,17 @@ class LineSource {
   // in it is a character boundary.
   bool line_is_ascii() const noexcept { return line_ascii_; }
 
+  // The bytes read but not yet handed out, to the end of the read buffer
+  // (followed by LINE_PADDING readable bytes); empty when the next call of
+  // next_line would read.  A caller that recognises the next line there,
+  // its LF included, all ASCII, may take it with skip_line instead.
+  std::string_view buffered() const noexcept { return {buffer_ + pos_, filled_ - pos_}; }
+  void skip_line(std::size_t size) noexcept {
+    pos_ += size;
+    taken_ += size;
+    line_ascii_ = true;
+  }
+
   // Bytes handed out as lines so far, terminators included.
   std::uint64_t bytes_taken() const noexcept { return taken_; }
 
@@ -101,7 +112,10 @@ class LineSource {
   char* line_ = nullptr;    // assembly buffer for lines that cross refills
   std::size_t line_capacity_ = 0;
   std::uint64_t taken_ = 0;    // bytes consumed by next_line so far
-  bool buffer_ascii_ = false;  // the bytes of the last read are all ASCII
+  // Whether the bytes from checked_ to the end of the last read are all
+  // ASCII; checked_ == filled_ + 1 until a line needs to know.
+  bool buffer_ascii_ = false;
+  std::size_t checked_ = 1;
   bool line_ascii_ = false;    // the line last returned is all ASCII
 };
 
