@@ -322,15 +322,12 @@ float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
 // Fields 0 to `count` - 1 of `line` into row `row` of the columns whose
 // storage `slot` points to, one slot per field.  An ASCII line long enough
 // for all of them (and shorter than 4 GiB) needs no check per field: every
-// offset is a character boundary and no 32-bit bound can wrap.  There the
-// line converter, when there is one, takes the fields it can, and the rest
-// go one by one.
-void take_fields(std::string_view line, bool ascii, std::uint32_t count, std::uint32_t width,
-                 text::RowConverter convert, float* const* slot, std::size_t row) {
+// offset is a character boundary and no 32-bit bound can wrap.
+void take_fields(std::string_view line, bool ascii, std::uint32_t count, std::uint32_t width, float* const* slot,
+                 std::size_t row) {
   if (ascii && std::uint64_t{count} * width <= line.size() && line.size() <= UINT32_MAX) [[likely]] {
-    std::uint32_t k = convert ? static_cast<std::uint32_t>(convert(line.data(), count, slot, row)) : 0;
-    const char* field = line.data() + std::size_t{k} * width;
-    for (slot += k; k < count; ++k, field += width, ++slot) {
+    const char* field = line.data();
+    for (std::uint32_t k = 0; k < count; ++k, field += width, ++slot) {
       auto value = text::parse_field(std::string_view(field, width));
       if (!value) [[unlikely]] fail_parse(value.error(), source_location::current());
       (*slot)[row] = *value;
@@ -408,7 +405,7 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
   const std::size_t slot_bytes = std::size_t{n} * sizeof(float*);
   std::unique_ptr<float*[], Release> slots(static_cast<float**>(text::reallocate(nullptr, slot_bytes)));
   if (!slots) binding::out_of_memory(slot_bytes);
-  const text::RowConverter convert = text::row_converter(width);
+  const text::LineConverter convert = text::line_converter(width);
   RowTile tile(n);
   float* const* row_slots = tile.active() ? tile.slots() : slots.get();
   // The rows still only in the tile, before `rows`, go out to the columns.
@@ -426,23 +423,22 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
     }
     const std::size_t at = tile.active() ? rows % RowTile::ROWS : rows;
     for (std::uint32_t t = 0; t < n; t += 10) {
-      const std::uint32_t fields = n - t < 10 ? n - t : 10;
       if (convert) {
-        // A line that lies whole in the read buffer and is nothing but
+        // Lines that lie whole in the read buffer and are nothing but
         // fields the converter takes: every byte of such a field is a digit,
-        // sign, blank, "." or "E", so the line ends exactly at the LF after
-        // the last field, and it is ASCII.  It is taken without searching
-        // for its end.  Anything else is read and parsed as a line.
-        const std::string_view ahead = lines.buffered();
-        const std::size_t size = std::size_t{fields} * width;
-        if (ahead.size() > size && ahead[size] == '\n' && convert(ahead.data(), fields, &row_slots[t], at) == fields) {
-          lines.skip_line(size + 1);
-          continue;
-        }
+        // sign, blank, "." or "E", so each line ends exactly at the LF (or
+        // CR LF) after its last field, and it is ASCII.  They are taken
+        // without searching for their ends.  The line the converter stops
+        // at is read and parsed as a line.
+        const text::LineRun run = convert(lines.buffered(), t, n, row_slots, at);
+        lines.skip_lines(run.bytes);
+        if (run.next >= n) break;
+        t = run.next;
       }
       NextLine data = next_line(lines);
       if (data.ended) panic("Error reading line");
-      take_fields(data.text, lines.line_is_ascii(), fields, width, convert, &row_slots[t], at);
+      const std::uint32_t fields = n - t < 10 ? n - t : 10;
+      take_fields(data.text, lines.line_is_ascii(), fields, width, &row_slots[t], at);
     }
     ++rows;
     if (tile.active() && rows % RowTile::ROWS == 0) tile.copy_out(slots.get(), rows - RowTile::ROWS, RowTile::ROWS);

@@ -96,12 +96,13 @@ template <unsigned K>
   return _mm256_madd_epi16(pairs, _mm256_broadcastsi128_si256(words));
 }
 
-// Converts the four fields at f, f + W, f + 2W, f + 3W into slot[0..3][row];
+// Converts the FIELDS (4 or 2) fields at f, f + W, ... into slot[0..][row];
 // false, storing nothing, when any of them is not in the layout or needs
-// the exact path.
-template <unsigned K>
+// the exact path.  Two fields take the lanes of four, twice over.
+template <unsigned K, unsigned FIELDS>
 [[gnu::target("avx2"), gnu::always_inline]] inline bool convert_group(const char* f, float* const* slot,
                                                                         std::size_t row) noexcept {
+  static_assert(FIELDS == 4 || FIELDS == 2);
   constexpr unsigned W = K + 7;
   constexpr std::uint64_t FIELD = each_field((1u << W) - 1);
   constexpr std::uint64_t DIGITS = each_field((1u << 1) | (((1u << K) - 1) << 3) | (3u << (5 + K)));
@@ -111,8 +112,9 @@ template <unsigned K>
 
   const __m256i zero_char = _mm256_set1_epi8('0');
   const __m256i a = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f + W), reinterpret_cast<const __m128i*>(f));
-  const __m256i b =
-      _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f + 3 * W), reinterpret_cast<const __m128i*>(f + 2 * W));
+  const __m256i b = FIELDS == 2 ? a
+                                : _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f + 3 * W),
+                                                      reinterpret_cast<const __m128i*>(f + 2 * W));
   const __m256i a_values = _mm256_sub_epi8(a, zero_char);
   const __m256i b_values = _mm256_sub_epi8(b, zero_char);
   const Classes ca = classify<K>(a, a_values);
@@ -170,32 +172,66 @@ template <unsigned K>
   _mm_store_ps(out, floats);
   slot[0][row] = out[0];
   slot[1][row] = out[1];
-  slot[2][row] = out[2];
-  slot[3][row] = out[3];
+  if constexpr (FIELDS == 4) {
+    slot[2][row] = out[2];
+    slot[3][row] = out[3];
+  }
   return true;
 }
 
+// Converts the `count` fields of a line into slot[0..count - 1][row]: true
+// when all of them were taken.  Groups of four, then what is left: two as
+// a pair, one or three by moving the last group back over fields already
+// converted.
 template <unsigned K>
-[[gnu::target("avx2")]] std::size_t convert_row(const char* line, std::size_t count, float* const* slot,
-                                                std::size_t row) noexcept {
+[[gnu::target("avx2"), gnu::always_inline]] inline bool convert_line(const char* line, std::uint32_t count,
+                                                                       float* const* slot, std::size_t row) noexcept {
   constexpr unsigned W = K + 7;
-  if (count < 4) return 0;
-  // Groups at 0, 4, 8, ...; the last one is moved back to end at `count`,
-  // converting a few fields twice.
-  for (std::size_t i = 0;;) {
-    if (!convert_group<K>(line + i * W, slot + i, row)) return i;
-    if (i + 4 == count) return count;
-    i = i + 8 <= count ? i + 4 : count - 4;
+  std::uint32_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    if (!convert_group<K, 4>(line + i * W, slot + i, row)) return false;
   }
+  switch (count - i) {
+    case 0: return true;
+    case 1: return i > 0 && convert_group<K, 2>(line + (count - 2) * W, slot + count - 2, row);
+    case 2: return convert_group<K, 2>(line + i * W, slot + i, row);
+    default:
+      return i > 0 ? convert_group<K, 4>(line + (count - 4) * W, slot + count - 4, row)
+                   : convert_group<K, 2>(line, slot, row) && convert_group<K, 2>(line + W, slot + 1, row);
+  }
+}
+
+template <unsigned K>
+[[gnu::target("avx2")]] LineRun convert_lines(std::string_view bytes, std::uint32_t first, std::uint32_t count,
+                                              float* const* slot, std::size_t row) noexcept {
+  constexpr unsigned W = K + 7;
+  std::size_t taken = 0;
+  std::uint32_t t = first;
+  while (t < count) {
+    const std::uint32_t fields = count - t < 10 ? count - t : 10;
+    const std::size_t size = std::size_t{fields} * W;
+    const std::size_t left = bytes.size() - taken;
+    if (left <= size) break;
+    const char* line = bytes.data() + taken;
+    std::size_t end = size + 1;
+    if (line[size] != '\n') {
+      if (line[size] != '\r' || left <= size + 1 || line[size + 1] != '\n') break;
+      end = size + 2;
+    }
+    if (!convert_line<K>(line, fields, slot + t, row)) break;
+    taken += end;
+    t = fields < 10 ? count : t + 10;
+  }
+  return {taken, t};
 }
 
 }  // namespace
 
-RowConverter row_converter(std::uint32_t width) noexcept {
+LineConverter line_converter(std::uint32_t width) noexcept {
   if (!__builtin_cpu_supports("avx2")) return nullptr;
   switch (width) {
-    case 12: return convert_row<5>;
-    case 15: return convert_row<8>;
+    case 12: return convert_lines<5>;
+    case 15: return convert_lines<8>;
     default: return nullptr;
   }
 }
@@ -205,7 +241,7 @@ RowConverter row_converter(std::uint32_t width) noexcept {
 #else
 
 namespace tavrel::text {
-RowConverter row_converter(std::uint32_t) noexcept { return nullptr; }
+LineConverter line_converter(std::uint32_t) noexcept { return nullptr; }
 }  // namespace tavrel::text
 
 #endif

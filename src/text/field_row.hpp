@@ -9,24 +9,37 @@
 // in vector lanes.  A group of four that is not wholly in that layout, or
 // that holds a value the double operation cannot round (exponent out of
 // range, a double on a binary32 halfway point), stops the converter; the
-// caller goes on from there field by field.
+// caller reads that line as a line.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace tavrel::text {
 
-// Converts fields 0, 1, ... of the `count` fields of `width` bytes starting
-// at `line`, storing field k at slot[k][row].  Returns how many leading
-// fields it converted: each of them in the fixed E layout and stored with
-// exactly the value parse_field gives it; the rest are untouched.  Reads up
-// to 16 bytes past the last field (lines from the line source allow it).
-using RowConverter = std::size_t (*)(const char* line, std::size_t count, float* const* slot,
-                                     std::size_t row) noexcept;
+// What a run of data lines taken from the read buffer came to: the bytes
+// taken, terminators included, and the first parameter of the line the run
+// stopped at (`count` when it went to the end of the block).
+struct LineRun {
+  std::size_t bytes;
+  std::uint32_t next;
+};
+
+// Converts the data lines at the start of `bytes` for parameters `first`,
+// first + 10, ... below `count`: the line of parameter t holds its fields
+// t to min(t + 10, count) - 1, `width` bytes each, and the value of
+// parameter p goes to slot[p][row].  A line is taken only when it is
+// exactly those fields, each in the fixed E layout and converted with
+// exactly the value parse_field gives it, followed by LF or CR LF, all in
+// `bytes`; the run stops at the first line that is not, whose fields may
+// have been stored already.  Reads up to 16 bytes past `bytes` (the read
+// buffer of the line source is followed by that many).
+using LineConverter = LineRun (*)(std::string_view bytes, std::uint32_t first, std::uint32_t count,
+                                  float* const* slot, std::size_t row) noexcept;
 
 // The converter for fields of `width` bytes on this processor, or null when
 // there is none (other widths, or no 256-bit integer vectors).
-RowConverter row_converter(std::uint32_t width) noexcept;
+LineConverter line_converter(std::uint32_t width) noexcept;
 
 }  // namespace tavrel::text

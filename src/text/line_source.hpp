@@ -79,12 +79,13 @@ class LineSource {
 
   // The bytes read but not yet handed out, to the end of the read buffer
   // (followed by LINE_PADDING readable bytes); empty when the next call of
-  // next_line would read.  A caller that recognises the next line there,
-  // its LF included, all ASCII, may take it with skip_line instead.
+  // next_line would read.  A caller that recognises whole lines there,
+  // terminators included, all ASCII, may take them with skip_lines instead.
   std::string_view buffered() const noexcept { return {buffer_ + pos_, filled_ - pos_}; }
-  void skip_line(std::size_t size) noexcept {
-    pos_ += size;
-    taken_ += size;
+  void skip_lines(std::size_t bytes) noexcept {
+    if (bytes == 0) return;
+    pos_ += bytes;
+    taken_ += bytes;
     line_ascii_ = true;
   }
 

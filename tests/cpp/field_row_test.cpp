@@ -1,5 +1,5 @@
-// The line converter may claim a field only when it stores exactly what
-// parse_field gives, and must claim clean lines whole.
+// The line converter may take a line only when it stores exactly what
+// parse_field gives for each of its fields, and must take clean lines.
 #include "text/field_row.hpp"
 
 #include <gtest/gtest.h>
@@ -16,12 +16,7 @@
 namespace {
 
 using tavrel::text::parse_field;
-using tavrel::text::row_converter;
-
-struct Line {
-  std::string text;
-  std::size_t count;
-};
+using tavrel::text::line_converter;
 
 // A field of `width` bytes in the E layout, some with a lower-case "e" or
 // a "+" sign, some with an exponent out of the double path's range or
@@ -53,63 +48,99 @@ std::string random_field(std::mt19937_64& rng, unsigned width) {
   return field;
 }
 
-Line random_line(std::mt19937_64& rng, unsigned width, bool damaged) {
-  Line line{"", 1 + rng() % 10};
-  for (std::size_t k = 0; k < line.count; ++k) line.text += random_field(rng, width);
-  if (damaged) {
-    static const char bytes[] = " .eE+-05\t9Dx\x80";
-    line.text[rng() % line.text.size()] = bytes[rng() % (sizeof bytes - 1)];
-  }
-  return line;
-}
-
 bool fast_path(const char* field, unsigned width) {
   float value;
   return width == 12 ? tavrel::text::field_detail::parse_e_layout<5>(field, value)
                      : tavrel::text::field_detail::parse_e_layout<8>(field, value);
 }
 
-class FieldRow : public testing::TestWithParam<unsigned> {};
+// The data lines of one block from parameter `first` on, LF or CR LF
+// after each; in a damaged block one byte is replaced or the block cut.
+struct Block {
+  std::string text;
+  std::uint32_t first, count;
+  std::vector<std::size_t> line_ends;  // offset after each line's terminator
+  bool damaged;
+};
 
-TEST_P(FieldRow, ClaimsOnlyExactFieldsAndCleanLinesWhole) {
-  const unsigned width = GetParam();
-  auto convert = row_converter(width);
-  if (!convert) GTEST_SKIP() << "no vector converter on this processor";
-  std::mt19937_64 rng(width * 1000 + 11);
-  std::size_t clean_lines = 0, claimed_whole = 0;
-  for (int i = 0; i < 100000; ++i) {
-    const bool damaged = i % 2 == 1;
-    Line line = random_line(rng, width, damaged);
-    std::string padded = line.text + "9999999999999999";
-    std::vector<float> values(line.count, NAN);
-    std::vector<float*> slots;
-    for (float& value : values) slots.push_back(&value);
-    const std::size_t claimed = convert(padded.data(), line.count, slots.data(), 0);
-    ASSERT_LE(claimed, line.count);
-    for (std::size_t k = 0; k < claimed; ++k) {
-      auto expected = parse_field(std::string_view(padded.data() + k * width, width));
-      ASSERT_TRUE(expected.has_value()) << "field " << k << " of \"" << line.text << "\"";
-      ASSERT_EQ(std::bit_cast<std::uint32_t>(values[k]), std::bit_cast<std::uint32_t>(*expected))
-          << "field " << k << " of \"" << line.text << "\"";
-    }
-    // Four or more fields that each take parse_field's fast path are the
-    // converter's whole purpose: it must claim them all.
-    bool fast = line.count >= 4;
-    for (std::size_t k = 0; k < line.count; ++k) fast &= fast_path(padded.data() + k * width, width);
-    if (fast) {
-      ++clean_lines;
-      claimed_whole += claimed == line.count;
+Block random_block(std::mt19937_64& rng, unsigned width) {
+  Block block{"", 0, 1 + static_cast<std::uint32_t>(rng() % 35), {}, rng() % 2 == 0};
+  block.first = static_cast<std::uint32_t>(rng() % ((block.count + 9) / 10)) * 10;
+  const char* eol = rng() % 4 == 0 ? "\r\n" : "\n";
+  for (std::uint32_t t = block.first; t < block.count; t += 10) {
+    for (std::uint32_t k = t; k < t + 10 && k < block.count; ++k) block.text += random_field(rng, width);
+    block.text += eol;
+    block.line_ends.push_back(block.text.size());
+  }
+  if (block.damaged) {
+    static const char bytes[] = " .eE+-05\t9Dx\r\n\x80";
+    if (rng() % 4 == 0) {
+      block.text.resize(rng() % block.text.size());
+    } else {
+      block.text[rng() % block.text.size()] = bytes[rng() % (sizeof bytes - 1)];
     }
   }
-  EXPECT_GT(clean_lines, 10000u);
-  EXPECT_EQ(claimed_whole, clean_lines);
+  return block;
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, FieldRow, testing::Values(12u, 15u));
+class LineConverter : public testing::TestWithParam<unsigned> {};
 
-TEST(FieldRowConverter, OnlyForTheEWidths) {
-  EXPECT_EQ(row_converter(10), nullptr);
-  EXPECT_EQ(row_converter(13), nullptr);
+// Whatever the converter takes must be whole lines, each value exactly what
+// parse_field gives; a clean block of lines of two or more fields that
+// parse_field takes on its fast path must be taken whole.
+TEST_P(LineConverter, TakesWholeLinesOfExactValues) {
+  const unsigned width = GetParam();
+  auto convert = line_converter(width);
+  if (!convert) GTEST_SKIP() << "no vector converter on this processor";
+  std::mt19937_64 rng(width * 1000 + 11);
+  std::size_t clean_blocks = 0, taken_whole = 0;
+  for (int i = 0; i < 60000; ++i) {
+    const Block block = random_block(rng, width);
+    const std::string padded = block.text + "9999999999999999";
+    std::vector<float> values(block.count, NAN);
+    std::vector<float*> slots;
+    for (float& value : values) slots.push_back(&value);
+    const auto run = convert(std::string_view(padded.data(), block.text.size()), block.first, block.count,
+                             slots.data(), 0);
+    ASSERT_TRUE(run.next == block.count || (run.next - block.first) % 10 == 0) << run.next;
+    // Each line taken must be its fields and a terminator, in the text as it is.
+    std::size_t at = 0;
+    for (std::uint32_t t = block.first; t < run.next; t += 10) {
+      const std::size_t start = at;
+      at += std::min<std::size_t>(10, block.count - t) * width;
+      ASSERT_LT(at, block.text.size());
+      at += block.text[at] == '\r';
+      ASSERT_EQ(block.text[at], '\n') << "\"" << block.text << "\"";
+      ++at;
+      for (std::uint32_t p = t; p < t + 10 && p < block.count; ++p) {
+        auto expected = parse_field(std::string_view(padded.data() + start + (p - t) * width, width));
+        ASSERT_TRUE(expected.has_value()) << "parameter " << p << " of \"" << block.text << "\"";
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(values[p]), std::bit_cast<std::uint32_t>(*expected))
+            << "parameter " << p << " of \"" << block.text << "\"";
+      }
+    }
+    ASSERT_EQ(run.bytes, at);
+    // In a clean block, the line it stopped at must have had a reason.
+    bool clean = !block.damaged;
+    for (std::uint32_t p = run.next; clean && p < block.count; ++p) {
+      const std::size_t line = (p - block.first) / 10;
+      const char* field = padded.data() + (line == 0 ? 0 : block.line_ends[line - 1]) + (p - block.first) % 10 * width;
+      clean = fast_path(field, width) && (p % 10 != 0 || p + 1 < block.count);
+    }
+    if (clean) {
+      ++clean_blocks;
+      taken_whole += run.next == block.count;
+    }
+  }
+  EXPECT_GT(clean_blocks, 5000u);
+  EXPECT_EQ(taken_whole, clean_blocks);
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, LineConverter, testing::Values(12u, 15u));
+
+TEST(LineConverterChoice, OnlyForTheEWidths) {
+  EXPECT_EQ(line_converter(10), nullptr);
+  EXPECT_EQ(line_converter(13), nullptr);
 }
 
 }  // namespace
