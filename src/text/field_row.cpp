@@ -52,27 +52,52 @@ constexpr std::array<Lanes, 16> lane_table(std::int32_t clear, std::int32_t set)
 constexpr auto EXPONENT_SIGNS = lane_table(1, -1);
 constexpr auto VALUE_SIGNS = lane_table(0, INT32_MIN);
 
-// The byte classes of one register of two fields.
+// Byte classes, one bit each.  A byte's class is looked up by its low and
+// by its high four bits, and the two answers are and-ed: "0"-"9" are 0x30-
+// 0x39, " " 0x20, "+" 0x2B, "-" 0x2D, "." 0x2E, "E" 0x45 and "e" 0x65, and
+// every other byte gets no class at all.
+enum : std::uint8_t { DIGIT = 1, DOT = 2, EXP = 4, SIGN = 8, BLANK = 16 };
+constexpr std::uint8_t BY_LOW[16] = {DIGIT | BLANK, DIGIT, DIGIT, DIGIT,        DIGIT, DIGIT | EXP, DIGIT, DIGIT,
+                                     DIGIT,         DIGIT, 0,     SIGN,         0,     SIGN,        DOT,   0};
+constexpr std::uint8_t BY_HIGH[16] = {0, 0, DOT | SIGN | BLANK, DIGIT, EXP, 0, EXP, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+
+// The class each byte of the layout must have: sign or blank, digit, ".",
+// K digits, "E" or "e", sign, two digits.  Bytes past the field are not
+// checked.
+template <unsigned K>
+constexpr std::array<std::uint8_t, 16> layout_classes() {
+  std::array<std::uint8_t, 16> allowed{};
+  allowed[0] = SIGN | BLANK;
+  allowed[1] = DIGIT;
+  allowed[2] = DOT;
+  for (unsigned i = 3; i < 3 + K; ++i) allowed[i] = DIGIT;
+  allowed[3 + K] = EXP;
+  allowed[4 + K] = SIGN;
+  allowed[5 + K] = DIGIT;
+  allowed[6 + K] = DIGIT;
+  return allowed;
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i table(const std::uint8_t* bytes) noexcept {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)));
+}
+
+// For one register of two fields: a bit for each byte that is not of the
+// class its position needs, and a bit for each "-".
 struct Classes {
-  std::uint32_t digits, marks, minus, signs, blanks;
+  std::uint32_t misfits, minus;
 };
 
 template <unsigned K>
-[[gnu::target("avx2"), gnu::always_inline]] inline Classes classify(__m256i bytes, __m256i values) noexcept {
-  // "." at byte 2 and "e" at byte 3 + K, after setting the lower-case bit there.
-  const __m256i punctuation = _mm256_broadcastsi128_si256(
-      _mm_or_si128(_mm_slli_si128(_mm_cvtsi32_si128('.'), 2), _mm_slli_si128(_mm_cvtsi32_si128('e'), 3 + K)));
-  const __m256i fold = _mm256_broadcastsi128_si256(_mm_slli_si128(_mm_cvtsi32_si128(0x20), 3 + K));
-  const __m256i minus = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('-'));
-  const __m256i signs = _mm256_or_si256(minus, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('+')));
+[[gnu::target("avx2"), gnu::always_inline]] inline Classes classify(__m256i bytes) noexcept {
+  static constexpr auto ALLOWED = layout_classes<K>();
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i low = _mm256_shuffle_epi8(table(BY_LOW), _mm256_and_si256(bytes, nibble));
+  const __m256i high = _mm256_shuffle_epi8(table(BY_HIGH), _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
+  const __m256i fitting = _mm256_and_si256(_mm256_and_si256(low, high), table(ALLOWED.data()));
   return {
-      static_cast<std::uint32_t>(
-          _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(values, _mm256_set1_epi8(9)), values))),
-      static_cast<std::uint32_t>(
-          _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_or_si256(bytes, fold), punctuation))),
-      static_cast<std::uint32_t>(_mm256_movemask_epi8(minus)),
-      static_cast<std::uint32_t>(_mm256_movemask_epi8(signs)),
-      static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')))),
+      static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(fitting, _mm256_setzero_si256()))),
+      static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('-')))),
   };
 }
 
@@ -105,28 +130,19 @@ template <unsigned K, unsigned FIELDS>
   static_assert(FIELDS == 4 || FIELDS == 2);
   constexpr unsigned W = K + 7;
   constexpr std::uint64_t FIELD = each_field((1u << W) - 1);
-  constexpr std::uint64_t DIGITS = each_field((1u << 1) | (((1u << K) - 1) << 3) | (3u << (5 + K)));
-  constexpr std::uint64_t MARKS = each_field((1u << 2) | (1u << (3 + K)));
   constexpr std::uint64_t LEAD = each_field(1);
-  constexpr std::uint64_t EXPONENT_SIGN = each_field(1u << (4 + K));
 
   const __m256i zero_char = _mm256_set1_epi8('0');
   const __m256i a = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f + W), reinterpret_cast<const __m128i*>(f));
   const __m256i b = FIELDS == 2 ? a
                                 : _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f + 3 * W),
                                                       reinterpret_cast<const __m128i*>(f + 2 * W));
+  const Classes ca = classify<K>(a);
+  const Classes cb = classify<K>(b);
+  if ((pair(ca.misfits, cb.misfits) & FIELD) != 0) return false;
+  const std::uint64_t minus = pair(ca.minus, cb.minus);
   const __m256i a_values = _mm256_sub_epi8(a, zero_char);
   const __m256i b_values = _mm256_sub_epi8(b, zero_char);
-  const Classes ca = classify<K>(a, a_values);
-  const Classes cb = classify<K>(b, b_values);
-  const std::uint64_t digits = pair(ca.digits, cb.digits);
-  const std::uint64_t marks = pair(ca.marks, cb.marks);
-  const std::uint64_t minus = pair(ca.minus, cb.minus);
-  const std::uint64_t signs = pair(ca.signs, cb.signs);
-  const std::uint64_t blanks = pair(ca.blanks, cb.blanks);
-  const bool ok = ((digits & FIELD) == DIGITS) & ((marks & MARKS) == MARKS) &
-                  (((signs | blanks) & LEAD) == LEAD) & ((signs & EXPONENT_SIGN) == EXPONENT_SIGN);
-  if (!ok) return false;
 
   // Parts of fields 0 and 1 (a) and 2 and 3 (b), then one part per lane:
   // [part 0 of fields 0-3 | part 1 ...] and [part 2 ... | part 3 ...].

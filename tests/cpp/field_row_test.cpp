@@ -136,6 +136,33 @@ TEST_P(LineConverter, TakesWholeLinesOfExactValues) {
   EXPECT_EQ(taken_whole, clean_blocks);
 }
 
+// Every byte value at every position of a field: the converter takes the
+// line exactly when parse_field's fast path takes the field.
+TEST_P(LineConverter, EveryByteAtEveryPosition) {
+  const unsigned width = GetParam();
+  auto convert = line_converter(width);
+  if (!convert) GTEST_SKIP() << "no vector converter on this processor";
+  const std::string valid = width == 12 ? "-1.23456E+02" : "-1.23456789E-02";
+  for (unsigned position = 0; position < width; ++position) {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      std::string field = valid;
+      field[position] = static_cast<char>(byte);
+      for (std::uint32_t count : {2u, 4u}) {
+        std::string text;
+        for (std::uint32_t k = 0; k < count; ++k) text += k == count - 1 ? field : valid;
+        text += "\n";
+        const std::string padded = text + "9999999999999999";
+        std::vector<float> values(count);
+        std::vector<float*> slots;
+        for (float& value : values) slots.push_back(&value);
+        const auto run = convert(std::string_view(padded.data(), text.size()), 0, count, slots.data(), 0);
+        ASSERT_EQ(run.next == count, fast_path(padded.data() + (count - 1) * width, width))
+            << "byte " << byte << " at " << position << " of \"" << field << "\"";
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Widths, LineConverter, testing::Values(12u, 15u));
 
 TEST(LineConverterChoice, OnlyForTheEWidths) {
