@@ -121,11 +121,12 @@ template <unsigned K>
   return _mm256_madd_epi16(pairs, _mm256_broadcastsi128_si256(words));
 }
 
-// Converts the FIELDS (4 or 2) fields at f, f + W, ... into slot[0..][row];
+// Converts the FIELDS (4 or 2) fields at f0, f1, f2, f3 into slot[0..][row];
 // false, storing nothing, when any of them is not in the layout or needs
 // the exact path.  Two fields take the lanes of four, twice over.
 template <unsigned K, unsigned FIELDS>
-[[gnu::target("avx2"), gnu::always_inline]] inline bool convert_group(const char* f, float* const* slot,
+[[gnu::target("avx2"), gnu::always_inline]] inline bool convert_group(const char* f0, const char* f1, const char* f2,
+                                                                        const char* f3, float* const* slot,
                                                                         std::size_t row) noexcept {
   static_assert(FIELDS == 4 || FIELDS == 2);
   constexpr unsigned W = K + 7;
@@ -133,10 +134,10 @@ template <unsigned K, unsigned FIELDS>
   constexpr std::uint64_t LEAD = each_field(1);
 
   const __m256i zero_char = _mm256_set1_epi8('0');
-  const __m256i a = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f + W), reinterpret_cast<const __m128i*>(f));
+  const __m256i a = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f1), reinterpret_cast<const __m128i*>(f0));
   const __m256i b = FIELDS == 2 ? a
-                                : _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f + 3 * W),
-                                                      reinterpret_cast<const __m128i*>(f + 2 * W));
+                                : _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(f3),
+                                                      reinterpret_cast<const __m128i*>(f2));
   const Classes ca = classify<K>(a);
   const Classes cb = classify<K>(b);
   if ((pair(ca.misfits, cb.misfits) & FIELD) != 0) return false;
@@ -195,28 +196,73 @@ template <unsigned K, unsigned FIELDS>
   return true;
 }
 
-// Converts the `count` fields of a line into slot[0..count - 1][row]: true
-// when all of them were taken.  Groups of four, then what is left: two as
-// a pair, one or three by moving the last group back over fields already
-// converted.
+// The fields of one or two lines, parameter by parameter: field i lies in
+// line i / 10, the first line holding ten fields when there is a second.
 template <unsigned K>
-[[gnu::target("avx2"), gnu::always_inline]] inline bool convert_line(const char* line, std::uint32_t count,
-                                                                       float* const* slot, std::size_t row) noexcept {
+struct Fields {
+  static constexpr unsigned W = K + 7;
+  const char* base;
+  std::size_t terminator;  // of the first line
+  const char* at(std::uint32_t i) const noexcept { return base + i * W + (i >= 10 ? terminator : 0); }
+};
+
+// Two full lines, the second at `second`: five groups, field addresses
+// at fixed offsets from the two line starts.  The field a failing group
+// starts at, or 20.
+template <unsigned K>
+[[gnu::target("avx2"), gnu::always_inline]] inline std::uint32_t convert_twenty(const char* first, const char* second,
+                                                                                 float* const* slot,
+                                                                                 std::size_t row) noexcept {
   constexpr unsigned W = K + 7;
-  std::uint32_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    if (!convert_group<K, 4>(line + i * W, slot + i, row)) return false;
-  }
-  switch (count - i) {
-    case 0: return true;
-    case 1: return i > 0 && convert_group<K, 2>(line + (count - 2) * W, slot + count - 2, row);
-    case 2: return convert_group<K, 2>(line + i * W, slot + i, row);
-    default:
-      return i > 0 ? convert_group<K, 4>(line + (count - 4) * W, slot + count - 4, row)
-                   : convert_group<K, 2>(line, slot, row) && convert_group<K, 2>(line + W, slot + 1, row);
-  }
+  const char* p = first;
+  const char* q = second;
+  if (!convert_group<K, 4>(p, p + W, p + 2 * W, p + 3 * W, slot, row)) return 0;
+  if (!convert_group<K, 4>(p + 4 * W, p + 5 * W, p + 6 * W, p + 7 * W, slot + 4, row)) return 4;
+  if (!convert_group<K, 4>(p + 8 * W, p + 9 * W, q, q + W, slot + 8, row)) return 8;
+  if (!convert_group<K, 4>(q + 2 * W, q + 3 * W, q + 4 * W, q + 5 * W, slot + 12, row)) return 12;
+  if (!convert_group<K, 4>(q + 6 * W, q + 7 * W, q + 8 * W, q + 9 * W, slot + 16, row)) return 16;
+  return 20;
 }
 
+template <unsigned K>
+[[gnu::target("avx2"), gnu::always_inline]] inline bool four_at(Fields<K> fields, std::uint32_t i, float* const* slot,
+                                                              std::size_t row) noexcept {
+  return convert_group<K, 4>(fields.at(i), fields.at(i + 1), fields.at(i + 2), fields.at(i + 3), slot + i, row);
+}
+
+template <unsigned K>
+[[gnu::target("avx2"), gnu::always_inline]] inline bool two_at(Fields<K> fields, std::uint32_t i, float* const* slot,
+                                                             std::size_t row) noexcept {
+  return convert_group<K, 2>(fields.at(i), fields.at(i + 1), nullptr, nullptr, slot + i, row);
+}
+
+// Converts fields `from` to `to` - 1 (at least 2 of them) into slot[from..];
+// the field a failing group starts at, or `to` when all were taken.  Groups
+// of four, what is left by moving the last group back over fields already
+// converted, or as pairs when there are fewer than four.
+template <unsigned K>
+[[gnu::target("avx2"), gnu::always_inline]] inline std::uint32_t convert_fields(Fields<K> fields, std::uint32_t from,
+                                                                                 std::uint32_t to, float* const* slot,
+                                                                                 std::size_t row) noexcept {
+  std::uint32_t i = from;
+  for (; to - i >= 4; i += 4) {
+    if (!four_at<K>(fields, i, slot, row)) return i;
+  }
+  if (i == to) return to;
+  if (to - from >= 4) return four_at<K>(fields, to - 4, slot, row) ? to : to - 4;
+  if (!two_at<K>(fields, from, slot, row)) return from;
+  return to - from == 2 || two_at<K>(fields, to - 2, slot, row) ? to : to - 2;
+}
+
+// The length of the terminator (LF, or CR LF) at `at`, 0 for none.
+inline std::size_t terminator_at(const char* at, std::size_t available) noexcept {
+  if (available >= 1 && at[0] == '\n') return 1;
+  if (available >= 2 && at[0] == '\r' && at[1] == '\n') return 2;
+  return 0;
+}
+
+// Lines are taken two at a time where they can be, so that groups of four
+// run across the end of a line: twenty fields are five groups.
 template <unsigned K>
 [[gnu::target("avx2")]] LineRun convert_lines(std::string_view bytes, std::uint32_t first, std::uint32_t count,
                                               float* const* slot, std::size_t row) noexcept {
@@ -224,19 +270,36 @@ template <unsigned K>
   std::size_t taken = 0;
   std::uint32_t t = first;
   while (t < count) {
+    // A line: exactly its fields, then a terminator, all in `bytes`.
+    const char* line = bytes.data() + taken;
+    const std::size_t left = bytes.size() - taken;
     const std::uint32_t fields = count - t < 10 ? count - t : 10;
     const std::size_t size = std::size_t{fields} * W;
-    const std::size_t left = bytes.size() - taken;
     if (left <= size) break;
-    const char* line = bytes.data() + taken;
-    std::size_t end = size + 1;
-    if (line[size] != '\n') {
-      if (line[size] != '\r' || left <= size + 1 || line[size + 1] != '\n') break;
-      end = size + 2;
+    const std::size_t terminator = terminator_at(line + size, left - size);
+    if (terminator == 0) break;
+    std::size_t chunk = size + terminator;
+    std::uint32_t chunk_fields = fields;
+    // A second line with the same terminator joins a full first one.
+    if (fields == 10 && t + 10 < count) {
+      const std::uint32_t more = count - t - 10 < 10 ? count - t - 10 : 10;
+      const std::size_t more_size = std::size_t{more} * W;
+      if (left - chunk > more_size && terminator_at(line + chunk + more_size, left - chunk - more_size) == terminator) {
+        chunk += more_size + terminator;
+        chunk_fields += more;
+      }
     }
-    if (!convert_line<K>(line, fields, slot + t, row)) break;
-    taken += end;
-    t = fields < 10 ? count : t + 10;
+    if (chunk_fields < 2) break;
+    const std::uint32_t stop =
+        chunk_fields == 20 ? convert_twenty<K>(line, line + 10 * W + terminator, slot + t, row)
+                           : convert_fields<K>({line, terminator}, 0, chunk_fields, slot + t, row);
+    if (stop != chunk_fields) {
+      // The line of the failing group is read as a line; one before it was taken.
+      if (stop >= 10) return {taken + 10 * W + terminator, t + 10};
+      break;
+    }
+    taken += chunk;
+    t += chunk_fields;
   }
   return {taken, t};
 }
