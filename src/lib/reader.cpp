@@ -10,7 +10,7 @@
 #include <sys/mman.h>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 #include <cstring>
@@ -127,68 +127,90 @@ namespace {
 
 // --- Staging ------------------------------------------------------------------
 
-// The last few rows of every column, column by column, in one block small
-// enough to stay in the caches.  Written straight into the columns' own
-// memory, each row would touch one cache line per column, far apart, and
-// every one of those lines would first be fetched from main memory; staged
-// here, each column receives ROWS values at once, a whole cache line,
-// written with stores that do not fetch it.
+// The last few rows of the block, row by row, in one block small enough to
+// stay in the caches: each row is written front to back, and every ROWS
+// rows the block is turned into columns, each column receiving ROWS values
+// at once, a whole cache line, with stores that do not fetch it.  Written
+// straight into the columns' own memory, each value would touch a cache
+// line of its own, far from the last, first fetched from main memory.
+// With very many columns the block holds one row, copied out row by row.
 class RowTile {
  public:
-  static constexpr std::size_t ROWS = 16;  // 64 bytes of each column
-  // Past this many columns the tile would not stay in the caches, and rows
-  // go straight into the columns.
+  // Past this many columns ROWS rows would not stay in the caches.
   static constexpr std::size_t MAX_COLUMNS = 32768;
 
-  explicit RowTile(std::size_t columns) {
-    if (columns > MAX_COLUMNS) return;
-    const std::size_t bytes = columns * ROWS * sizeof(float) + 64 + columns * sizeof(float*);
-    memory_ = text::reallocate(nullptr, bytes);
-    if (!memory_) binding::out_of_memory(bytes);
-    auto address = reinterpret_cast<std::uintptr_t>(memory_);
-    values_ = reinterpret_cast<float*>((address + 63) / 64 * 64);
-    slots_ = reinterpret_cast<float**>(values_ + columns * ROWS);
-    for (std::size_t i = 0; i < columns; ++i) slots_[i] = values_ + i * ROWS;
-    columns_ = columns;
+  explicit RowTile(std::size_t columns) : rows_(columns > MAX_COLUMNS ? 1 : 16), columns_(columns) {
+    const std::size_t bytes = rows_ * columns * sizeof(float);
+    values_ = static_cast<float*>(text::reallocate(nullptr, bytes == 0 ? 1 : bytes));
+    if (!values_) binding::out_of_memory(bytes);
   }
   RowTile(const RowTile&) = delete;
   RowTile& operator=(const RowTile&) = delete;
-  ~RowTile() { text::release(memory_); }
+  ~RowTile() { text::release(values_); }
 
-  bool active() const noexcept { return values_ != nullptr; }
-  // Row r of parameter t goes to slots()[t][r % ROWS].
-  float* const* slots() const noexcept { return slots_; }
+  // How many rows it holds (16, or 1).
+  std::size_t rows() const noexcept { return rows_; }
+  // Where row r goes: parameter t at row(r)[t].
+  float* row(std::size_t r) const noexcept { return values_ + r % rows_ * columns_; }
 
-  // Copies rows first to first + count - 1 (all within one run of ROWS rows
-  // starting at a multiple of ROWS) into the columns whose storage
+  // Copies rows first to first + count - 1 (all within one run of rows()
+  // rows starting at a multiple of rows()) into the columns whose storage
   // `storage` points to.
   void copy_out(float* const* storage, std::size_t first, std::size_t count) noexcept {
-    const std::size_t offset = first % ROWS;
 #if defined(__SSE2__)
-    if (count == ROWS) {
-      for (std::size_t i = 0; i < columns_; ++i) {
-        const float* from = values_ + i * ROWS;
-        float* to = storage[i] + first;
-        if (reinterpret_cast<std::uintptr_t>(to) % 16 != 0) {
-          std::memcpy(to, from, ROWS * sizeof(float));
-          continue;
-        }
-        for (std::size_t j = 0; j < ROWS; j += 4) _mm_stream_ps(to + j, _mm_load_ps(from + j));
-      }
-      _mm_sfence();
+    if (count == 16) {
+      copy_out_16(storage, first);
       return;
     }
 #endif
-    for (std::size_t i = 0; i < columns_; ++i) {
-      std::memcpy(storage[i] + first, values_ + i * ROWS + offset, count * sizeof(float));
+    const float* from = row(first);
+    for (std::size_t r = 0; r < count; ++r, from += columns_) {
+      for (std::size_t i = 0; i < columns_; ++i) storage[i][first + r] = from[i];
     }
   }
 
  private:
-  void* memory_ = nullptr;
-  float* values_ = nullptr;  // ROWS values per column, aligned to a cache line
-  float** slots_ = nullptr;
-  std::size_t columns_ = 0;
+#if defined(__SSE2__)
+  // Sixteen rows: four columns at a time, turned by 4 x 4 transposes, one
+  // whole cache line per column.
+  void copy_out_16(float* const* storage, std::size_t first) noexcept {
+    std::size_t i = 0;
+    for (; i + 4 <= columns_; i += 4) {
+      float* to[4] = {storage[i] + first, storage[i + 1] + first, storage[i + 2] + first, storage[i + 3] + first};
+      const bool aligned =
+          ((reinterpret_cast<std::uintptr_t>(to[0]) | reinterpret_cast<std::uintptr_t>(to[1]) |
+            reinterpret_cast<std::uintptr_t>(to[2]) | reinterpret_cast<std::uintptr_t>(to[3])) &
+           15) == 0;
+      for (std::size_t r = 0; r < 16; r += 4) {
+        const float* from = values_ + r * columns_ + i;
+        __m128 a = _mm_loadu_ps(from);
+        __m128 b = _mm_loadu_ps(from + columns_);
+        __m128 c = _mm_loadu_ps(from + 2 * columns_);
+        __m128 d = _mm_loadu_ps(from + 3 * columns_);
+        _MM_TRANSPOSE4_PS(a, b, c, d);
+        if (aligned) {
+          _mm_stream_ps(to[0] + r, a);
+          _mm_stream_ps(to[1] + r, b);
+          _mm_stream_ps(to[2] + r, c);
+          _mm_stream_ps(to[3] + r, d);
+        } else {
+          _mm_storeu_ps(to[0] + r, a);
+          _mm_storeu_ps(to[1] + r, b);
+          _mm_storeu_ps(to[2] + r, c);
+          _mm_storeu_ps(to[3] + r, d);
+        }
+      }
+    }
+    for (; i < columns_; ++i) {
+      for (std::size_t r = 0; r < 16; ++r) storage[i][first + r] = values_[r * columns_ + i];
+    }
+    _mm_sfence();
+  }
+#endif
+
+  std::size_t rows_;
+  std::size_t columns_;
+  float* values_;  // rows_ rows of columns_ values
 };
 
 // --- Failures -----------------------------------------------------------------
@@ -319,22 +341,20 @@ float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
   return *value;
 }
 
-// Fields 0 to `count` - 1 of `line` into row `row` of the columns whose
-// storage `slot` points to, one slot per field.  An ASCII line long enough
+// Fields 0 to `count` - 1 of `line` into out[0..count - 1].  An ASCII line long enough
 // for all of them (and shorter than 4 GiB) needs no check per field: every
 // offset is a character boundary and no 32-bit bound can wrap.
-void take_fields(std::string_view line, bool ascii, std::uint32_t count, std::uint32_t width, float* const* slot,
-                 std::size_t row) {
+void take_fields(std::string_view line, bool ascii, std::uint32_t count, std::uint32_t width, float* out) {
   if (ascii && std::uint64_t{count} * width <= line.size() && line.size() <= UINT32_MAX) [[likely]] {
     const char* field = line.data();
-    for (std::uint32_t k = 0; k < count; ++k, field += width, ++slot) {
+    for (std::uint32_t k = 0; k < count; ++k, field += width) {
       auto value = text::parse_field(std::string_view(field, width));
       if (!value) [[unlikely]] fail_parse(value.error(), source_location::current());
-      (*slot)[row] = *value;
+      out[k] = *value;
     }
     return;
   }
-  for (std::uint32_t k = 0; k < count; ++k, ++slot) (*slot)[row] = parse_field(line, k, width);
+  for (std::uint32_t k = 0; k < count; ++k) out[k] = parse_field(line, k, width);
 }
 
 // The storage of every column, parameter t at index t: a dense table that
@@ -407,12 +427,10 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
   if (!slots) binding::out_of_memory(slot_bytes);
   const text::LineConverter convert = text::line_converter(width);
   RowTile tile(n);
-  float* const* row_slots = tile.active() ? tile.slots() : slots.get();
+  const std::size_t tile_rows = tile.rows();
   // The rows still only in the tile, before `rows`, go out to the columns.
   auto copy_out_staged = [&](std::size_t rows) {
-    if (tile.active() && rows % RowTile::ROWS != 0) {
-      tile.copy_out(slots.get(), rows / RowTile::ROWS * RowTile::ROWS, rows % RowTile::ROWS);
-    }
+    if (rows % tile_rows != 0) tile.copy_out(slots.get(), rows / tile_rows * tile_rows, rows % tile_rows);
   };
   std::size_t rows = 0;
   for (;;) {
@@ -421,7 +439,7 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
       copy_out_staged(rows);
       grow_columns(result, slots.get());
     }
-    const std::size_t at = tile.active() ? rows % RowTile::ROWS : rows;
+    float* const row = tile.row(rows);
     for (std::uint32_t t = 0; t < n; t += 10) {
       if (convert) {
         // Lines that lie whole in the read buffer and are nothing but
@@ -430,7 +448,7 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
         // CR LF) after its last field, and it is ASCII.  They are taken
         // without searching for their ends.  The line the converter stops
         // at is read and parsed as a line.
-        const text::LineRun run = convert(lines.buffered(), t, n, row_slots, at);
+        const text::LineRun run = convert(lines.buffered(), t, n, row);
         lines.skip_lines(run.bytes);
         if (run.next >= n) break;
         t = run.next;
@@ -438,10 +456,10 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
       NextLine data = next_line(lines);
       if (data.ended) panic("Error reading line");
       const std::uint32_t fields = n - t < 10 ? n - t : 10;
-      take_fields(data.text, lines.line_is_ascii(), fields, width, &row_slots[t], at);
+      take_fields(data.text, lines.line_is_ascii(), fields, width, row + t);
     }
     ++rows;
-    if (tile.active() && rows % RowTile::ROWS == 0) tile.copy_out(slots.get(), rows - RowTile::ROWS, RowTile::ROWS);
+    if (rows % tile_rows == 0) tile.copy_out(slots.get(), rows - tile_rows, tile_rows);
     if (rows == 1) {
       copy_out_staged(rows);
       set_sizes(result, rows);

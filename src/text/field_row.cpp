@@ -121,13 +121,12 @@ template <unsigned K>
   return _mm256_madd_epi16(pairs, _mm256_broadcastsi128_si256(words));
 }
 
-// Converts the FIELDS (4 or 2) fields at f0, f1, f2, f3 into slot[0..][row];
+// Converts the FIELDS (4 or 2) fields at f0, f1, f2, f3 into out[0..];
 // false, storing nothing, when any of them is not in the layout or needs
 // the exact path.  Two fields take the lanes of four, twice over.
 template <unsigned K, unsigned FIELDS>
 [[gnu::target("avx2"), gnu::always_inline]] inline bool convert_group(const char* f0, const char* f1, const char* f2,
-                                                                        const char* f3, float* const* slot,
-                                                                        std::size_t row) noexcept {
+                                                                        const char* f3, float* out) noexcept {
   static_assert(FIELDS == 4 || FIELDS == 2);
   constexpr unsigned W = K + 7;
   constexpr std::uint64_t FIELD = each_field((1u << W) - 1);
@@ -185,13 +184,10 @@ template <unsigned K, unsigned FIELDS>
   const __m128i value_signs =
       _mm_load_si128(reinterpret_cast<const __m128i*>(VALUE_SIGNS[four_bits(minus & LEAD)].v.data()));
   const __m128 floats = _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(_mm256_cvtpd_ps(value)), value_signs));
-  alignas(16) float out[4];
-  _mm_store_ps(out, floats);
-  slot[0][row] = out[0];
-  slot[1][row] = out[1];
   if constexpr (FIELDS == 4) {
-    slot[2][row] = out[2];
-    slot[3][row] = out[3];
+    _mm_storeu_ps(out, floats);
+  } else {
+    _mm_storel_pi(reinterpret_cast<__m64*>(out), floats);
   }
   return true;
 }
@@ -211,47 +207,44 @@ struct Fields {
 // starts at, or 20.
 template <unsigned K>
 [[gnu::target("avx2"), gnu::always_inline]] inline std::uint32_t convert_twenty(const char* first, const char* second,
-                                                                                 float* const* slot,
-                                                                                 std::size_t row) noexcept {
+                                                                                 float* out) noexcept {
   constexpr unsigned W = K + 7;
   const char* p = first;
   const char* q = second;
-  if (!convert_group<K, 4>(p, p + W, p + 2 * W, p + 3 * W, slot, row)) return 0;
-  if (!convert_group<K, 4>(p + 4 * W, p + 5 * W, p + 6 * W, p + 7 * W, slot + 4, row)) return 4;
-  if (!convert_group<K, 4>(p + 8 * W, p + 9 * W, q, q + W, slot + 8, row)) return 8;
-  if (!convert_group<K, 4>(q + 2 * W, q + 3 * W, q + 4 * W, q + 5 * W, slot + 12, row)) return 12;
-  if (!convert_group<K, 4>(q + 6 * W, q + 7 * W, q + 8 * W, q + 9 * W, slot + 16, row)) return 16;
+  if (!convert_group<K, 4>(p, p + W, p + 2 * W, p + 3 * W, out)) return 0;
+  if (!convert_group<K, 4>(p + 4 * W, p + 5 * W, p + 6 * W, p + 7 * W, out + 4)) return 4;
+  if (!convert_group<K, 4>(p + 8 * W, p + 9 * W, q, q + W, out + 8)) return 8;
+  if (!convert_group<K, 4>(q + 2 * W, q + 3 * W, q + 4 * W, q + 5 * W, out + 12)) return 12;
+  if (!convert_group<K, 4>(q + 6 * W, q + 7 * W, q + 8 * W, q + 9 * W, out + 16)) return 16;
   return 20;
 }
 
 template <unsigned K>
-[[gnu::target("avx2"), gnu::always_inline]] inline bool four_at(Fields<K> fields, std::uint32_t i, float* const* slot,
-                                                              std::size_t row) noexcept {
-  return convert_group<K, 4>(fields.at(i), fields.at(i + 1), fields.at(i + 2), fields.at(i + 3), slot + i, row);
+[[gnu::target("avx2"), gnu::always_inline]] inline bool four_at(Fields<K> fields, std::uint32_t i, float* out) noexcept {
+  return convert_group<K, 4>(fields.at(i), fields.at(i + 1), fields.at(i + 2), fields.at(i + 3), out + i);
 }
 
 template <unsigned K>
-[[gnu::target("avx2"), gnu::always_inline]] inline bool two_at(Fields<K> fields, std::uint32_t i, float* const* slot,
-                                                             std::size_t row) noexcept {
-  return convert_group<K, 2>(fields.at(i), fields.at(i + 1), nullptr, nullptr, slot + i, row);
+[[gnu::target("avx2"), gnu::always_inline]] inline bool two_at(Fields<K> fields, std::uint32_t i, float* out) noexcept {
+  return convert_group<K, 2>(fields.at(i), fields.at(i + 1), nullptr, nullptr, out + i);
 }
 
-// Converts fields `from` to `to` - 1 (at least 2 of them) into slot[from..];
+// Converts fields `from` to `to` - 1 (at least 2 of them) into out[from..];
 // the field a failing group starts at, or `to` when all were taken.  Groups
 // of four, what is left by moving the last group back over fields already
 // converted, or as pairs when there are fewer than four.
 template <unsigned K>
 [[gnu::target("avx2"), gnu::always_inline]] inline std::uint32_t convert_fields(Fields<K> fields, std::uint32_t from,
-                                                                                 std::uint32_t to, float* const* slot,
-                                                                                 std::size_t row) noexcept {
+                                                                                 std::uint32_t to,
+                                                                                 float* out) noexcept {
   std::uint32_t i = from;
   for (; to - i >= 4; i += 4) {
-    if (!four_at<K>(fields, i, slot, row)) return i;
+    if (!four_at<K>(fields, i, out)) return i;
   }
   if (i == to) return to;
-  if (to - from >= 4) return four_at<K>(fields, to - 4, slot, row) ? to : to - 4;
-  if (!two_at<K>(fields, from, slot, row)) return from;
-  return to - from == 2 || two_at<K>(fields, to - 2, slot, row) ? to : to - 2;
+  if (to - from >= 4) return four_at<K>(fields, to - 4, out) ? to : to - 4;
+  if (!two_at<K>(fields, from, out)) return from;
+  return to - from == 2 || two_at<K>(fields, to - 2, out) ? to : to - 2;
 }
 
 // The length of the terminator (LF, or CR LF) at `at`, 0 for none.
@@ -265,7 +258,7 @@ inline std::size_t terminator_at(const char* at, std::size_t available) noexcept
 // run across the end of a line: twenty fields are five groups.
 template <unsigned K>
 [[gnu::target("avx2")]] LineRun convert_lines(std::string_view bytes, std::uint32_t first, std::uint32_t count,
-                                              float* const* slot, std::size_t row) noexcept {
+                                              float* row) noexcept {
   constexpr unsigned W = K + 7;
   std::size_t taken = 0;
   std::uint32_t t = first;
@@ -291,8 +284,8 @@ template <unsigned K>
     }
     if (chunk_fields < 2) break;
     const std::uint32_t stop =
-        chunk_fields == 20 ? convert_twenty<K>(line, line + 10 * W + terminator, slot + t, row)
-                           : convert_fields<K>({line, terminator}, 0, chunk_fields, slot + t, row);
+        chunk_fields == 20 ? convert_twenty<K>(line, line + 10 * W + terminator, row + t)
+                           : convert_fields<K>({line, terminator}, 0, chunk_fields, row + t);
     if (stop != chunk_fields) {
       // The line of the failing group is read as a line; one before it was taken.
       if (stop >= 10) return {taken + 10 * W + terminator, t + 10};

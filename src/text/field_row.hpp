@@ -29,14 +29,14 @@ struct LineRun {
 // Converts the data lines at the start of `bytes` for parameters `first`,
 // first + 10, ... below `count`: the line of parameter t holds its fields
 // t to min(t + 10, count) - 1, `width` bytes each, and the value of
-// parameter p goes to slot[p][row].  A line is taken only when it is
+// parameter p goes to row[p].  A line is taken only when it is
 // exactly those fields, each in the fixed E layout and converted with
 // exactly the value parse_field gives it, followed by LF or CR LF, all in
 // `bytes`; the run stops at the first line that is not, whose fields may
 // have been stored already.  Reads up to 16 bytes past `bytes` (the read
 // buffer of the line source is followed by that many).
 using LineConverter = LineRun (*)(std::string_view bytes, std::uint32_t first, std::uint32_t count,
-                                  float* const* slot, std::size_t row) noexcept;
+                                  float* row) noexcept;
 
 // The converter for fields of `width` bytes on this processor, or null when
 // there is none (other widths, or no 256-bit integer vectors).
