@@ -144,15 +144,28 @@ template <unsigned K, unsigned FIELDS>
   const __m256i a_values = _mm256_sub_epi8(a, zero_char);
   const __m256i b_values = _mm256_sub_epi8(b, zero_char);
 
-  // Parts of fields 0 and 1 (a) and 2 and 3 (b), then one part per lane:
-  // [part 0 of fields 0-3 | part 1 ...] and [part 2 ... | part 3 ...].
+  // Parts of fields 0 and 1 (a) and 2 and 3 (b), then the mantissas of
+  // fields 0-3 as 32-bit integers (or their parts) and the exponents.
   const __m256i pa = gather_parts<K>(a_values);
   const __m256i pb = gather_parts<K>(b_values);
-  const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-  const __m256i parts01 = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi32(pa, pb), order);
-  const __m256i parts23 = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi32(pa, pb), order);
-  const __m128i exponent =
-      K == 5 ? _mm256_castsi256_si128(parts23) : _mm256_extracti128_si256(parts23, 1);
+  __m128i exponent, mantissa_digits;
+  __m256i parts01, parts23;
+  if constexpr (K == 5) {
+    // [hi, mid, exponent, 0] fits 16 bits: one more multiply-add makes
+    // [hi * 10^4 + mid, exponent] per field, fields 0, 2 | 1, 3.
+    const __m256i joined = _mm256_madd_epi16(_mm256_packs_epi32(pa, pb),
+                                             _mm256_setr_epi16(10000, 1, 1, 0, 10000, 1, 1, 0, 10000, 1, 1, 0, 10000,
+                                                               1, 1, 0));
+    const __m256i sorted = _mm256_permutevar8x32_epi32(joined, _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7));
+    mantissa_digits = _mm256_castsi256_si128(sorted);
+    exponent = _mm256_extracti128_si256(sorted, 1);
+  } else {
+    // [part 0 of fields 0-3 | part 1 ...] and [part 2 ... | part 3 ...].
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    parts01 = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi32(pa, pb), order);
+    parts23 = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi32(pa, pb), order);
+    exponent = _mm256_extracti128_si256(parts23, 1);
+  }
 
   const __m128i exponent_signs = _mm_load_si128(
       reinterpret_cast<const __m128i*>(EXPONENT_SIGNS[four_bits((minus >> (4 + K)) & LEAD)].v.data()));
@@ -162,12 +175,14 @@ template <unsigned K, unsigned FIELDS>
   if (_mm_movemask_epi8(_mm_cmpgt_epi32(magnitude, _mm_set1_epi32(22))) != 0) return false;
 
   // The mantissa, exact in a double: at most 10^(K+1) - 1.
-  __m256d mantissa = _mm256_add_pd(
-      _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(parts01)), _mm256_set1_pd(1e4)),
-      _mm256_cvtepi32_pd(_mm256_extracti128_si256(parts01, 1)));
-  if constexpr (K == 8) {
-    mantissa = _mm256_add_pd(_mm256_mul_pd(mantissa, _mm256_set1_pd(1e3)),
-                             _mm256_cvtepi32_pd(_mm256_castsi256_si128(parts23)));
+  __m256d mantissa;
+  if constexpr (K == 5) {
+    mantissa = _mm256_cvtepi32_pd(mantissa_digits);
+  } else {
+    mantissa = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(parts01)), _mm256_set1_pd(1e7)),
+                             _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(parts01, 1)),
+                                                         _mm256_set1_pd(1e3)),
+                                           _mm256_cvtepi32_pd(_mm256_castsi256_si128(parts23))));
   }
   const __m256d power = _mm256_i32gather_pd(EXACT_POW10, magnitude, 8);
   const __m256d negative_q = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(_mm_setzero_si128(), q)));
