@@ -6,7 +6,8 @@ READER is tavrel, python, numpy, bytes (reading the file's bytes) or objects
 (building the result from float32 arrays already in memory: the cost of the
 Python objects every reader must create).  MODE is cold (the timed call is
 the first of the process) or warm (one untimed call first).  Prints one JSON
-line: seconds, values, peak RSS and minor page faults of the timed call.
+line: seconds, values, peak RSS and minor page faults of the timed call,
+which includes the young-generation collection of what the call made.
 
 Every reader returns what tavrel returns: a tuple of the first column and a
 list of the other columns, each a list of Python floats.
@@ -14,6 +15,7 @@ list of the other columns, each a list of Python floats.
 
 from __future__ import annotations
 
+import gc
 import json
 import resource
 import sys
@@ -107,9 +109,17 @@ def main() -> None:
     if mode == "warm":
         result = reader(path, width, raw)
         del result
+    # The result's lists are containers the cyclic collector traverses once
+    # they are young garbage candidates: a cost every reader's result brings.
+    # Where that collection falls depends on where the collector's counter
+    # happens to stand, inside one reader's window and after another's.  So
+    # every reader starts from counters at zero (untimed) and its window
+    # ends with the young collection of what it made.
+    gc.collect()
     before = resource.getrusage(resource.RUSAGE_SELF)
     start = time.perf_counter()
     result = reader(path, width, raw)
+    gc.collect(0)
     seconds = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_SELF)
     values = len(result) if isinstance(result, bytes) else len(result[0]) * (1 + len(result[1]))
