@@ -77,6 +77,37 @@ inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0
 
 inline constexpr std::uint64_t POW10_U64[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
+inline constexpr std::uint64_t POW5_U64[] = {1,
+                                             5,
+                                             25,
+                                             125,
+                                             625,
+                                             3125,
+                                             15625,
+                                             78125,
+                                             390625,
+                                             1953125,
+                                             9765625,
+                                             48828125,
+                                             244140625,
+                                             1220703125,
+                                             6103515625,
+                                             30517578125,
+                                             152587890625,
+                                             762939453125,
+                                             3814697265625,
+                                             19073486328125,
+                                             95367431640625,
+                                             476837158203125,
+                                             2384185791015625};
+
+// Whether `value`, the double nearest m * 10^q (|q| <= 22), is that number
+// exactly: a product below 2^53 is; a quotient m / 10^-q is when 5^-q
+// divides m, for then it is an integer below 2^53 over a power of two.
+inline bool is_exact(std::uint64_t mantissa, int q, double value) noexcept {
+  return q < 0 ? mantissa % POW5_U64[-q] == 0 : value < 0x1p53;
+}
+
 // Converts m * 10^q, m at most 2^53: false when q is out of range or the
 // double result was rounded onto a binary32 halfway point, where only the
 // exact path can round.
@@ -86,9 +117,11 @@ inline constexpr std::uint64_t POW10_U64[] = {1, 10, 100, 1000, 10000, 100000, 1
   const double value = q < 0 ? m / EXACT_POW10[-q] : m * EXACT_POW10[q];
   // Halfway between two binary32 values (all results here are normal):
   // the 29 bits below the binary32 significand are 1 followed by zeros.
-  // Only a rounded double is a problem there: a product below 2^53 is the
-  // exact value, and narrowing it rounds a tie to even as it should.
-  if ((std::bit_cast<std::uint64_t>(value) & 0x1FFFFFFF) == 0x10000000 && (q < 0 || value >= 0x1p53)) return false;
+  // Only a rounded double is a problem there; an exact one is the value
+  // itself, and narrowing it rounds the tie to even as it should.
+  if ((std::bit_cast<std::uint64_t>(value) & 0x1FFFFFFF) == 0x10000000 && !is_exact(mantissa, q, value)) [[unlikely]] {
+    return false;
+  }
   const std::uint32_t bits = std::bit_cast<std::uint32_t>(static_cast<float>(value));
   out = std::bit_cast<float>(bits | (static_cast<std::uint32_t>(negative) << 31));
   return true;

@@ -10,6 +10,8 @@
 // power of ten, the halfway check, narrowing to binary32.
 #include "text/field_row.hpp"
 
+#include "text/field.hpp"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 
@@ -23,8 +25,7 @@ namespace {
 
 static_assert(FLT_EVAL_METHOD == 0, "each double operation must be rounded once");
 
-constexpr double EXACT_POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+using field_detail::EXACT_POW10;
 
 // A 16-bit pattern repeated for the four fields of a group.
 constexpr std::uint64_t each_field(std::uint64_t bits) { return bits * 0x0001000100010001; }
@@ -121,6 +122,23 @@ template <unsigned K>
   return _mm256_madd_epi16(pairs, _mm256_broadcastsi128_si256(words));
 }
 
+// Whether, in each lane set in `lanes`, the double is exactly the mantissa
+// times 10^q (see field_detail::is_exact).  Rare: only for halfway doubles.
+[[gnu::target("avx2"), gnu::noinline]] bool exact_where(int lanes, __m256d mantissa, __m128i q, __m256d value) noexcept {
+  alignas(32) double mantissas[4], values[4];
+  alignas(16) std::int32_t exponents[4];
+  _mm256_store_pd(mantissas, mantissa);
+  _mm256_store_pd(values, value);
+  _mm_store_si128(reinterpret_cast<__m128i*>(exponents), q);
+  for (int i = 0; i < 4; ++i) {
+    if ((lanes >> i & 1) != 0 &&
+        !field_detail::is_exact(static_cast<std::uint64_t>(mantissas[i]), exponents[i], values[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Converts the FIELDS (4 or 2) fields at f0, f1, f2, f3 into out[0..];
 // false, storing nothing, when any of them is not in the layout or needs
 // the exact path.  Two fields take the lanes of four, twice over.
@@ -190,12 +208,11 @@ template <unsigned K, unsigned FIELDS>
       _mm256_blendv_pd(_mm256_mul_pd(mantissa, power), _mm256_div_pd(mantissa, power), negative_q);
   // A double halfway between two binary32 values (all are normal here):
   // the 29 bits below the binary32 significand are 1 followed by zeros.
-  // That needs the exact path only when the double was rounded; a product
-  // below 2^53 is the exact value.
+  // That needs the exact path only when the double was rounded.
   const __m256i low_bits = _mm256_and_si256(_mm256_castpd_si256(value), _mm256_set1_epi64x(0x1FFFFFFF));
-  const __m256d halfway = _mm256_castsi256_pd(_mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(0x10000000)));
-  const __m256d rounded = _mm256_or_pd(negative_q, _mm256_cmp_pd(value, _mm256_set1_pd(0x1p53), _CMP_GE_OQ));
-  if (_mm256_movemask_pd(_mm256_and_pd(halfway, rounded)) != 0) return false;
+  const int halfway = _mm256_movemask_pd(
+      _mm256_castsi256_pd(_mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(0x10000000))));
+  if (halfway != 0 && !exact_where(halfway, mantissa, q, value)) [[unlikely]] return false;
   const __m128i value_signs =
       _mm_load_si128(reinterpret_cast<const __m128i*>(VALUE_SIGNS[four_bits(minus & LEAD)].v.data()));
   const __m128 floats = _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(_mm256_cvtpd_ps(value)), value_signs));
