@@ -8,8 +8,9 @@ directory and reused.  Each measurement runs in a fresh process
 (bench/readers.py): "cold" times the first call of the process, "warm" times
 a second call after an untimed first one.  The median of the repeats is
 printed with MB/s of file, ns per value, peak RSS, minor page faults, and the
-ratio to the object-creation floor of the same file and mode.  Then the
-targets are checked, each as a ratio measured in this run.
+ratio to the object-creation floor of the same file and mode (the median of
+the ratios of runs taken side by side).  Then the targets are checked, each
+as a ratio measured in this run.
 """
 
 from __future__ import annotations
@@ -83,7 +84,9 @@ def run_once(reader: str, mode: str, plot: PlotFile, env: dict) -> dict:
 
 def measure(readers: list[str], mode: str, plot: PlotFile, repeat: int, env: dict) -> dict[str, dict]:
     """Median of `repeat` runs per reader, the readers taking turns so that
-    a change in the machine's load falls on all of them alike."""
+    a change in the machine's load falls on all of them alike.  The ratio to
+    the floor is the median of each round's ratio: a reader's run against
+    the floor's run next to it, under the same load."""
     runs: dict[str, list[dict]] = {r: [] for r in readers}
     for _ in range(repeat):
         for reader in readers:
@@ -92,6 +95,7 @@ def measure(readers: list[str], mode: str, plot: PlotFile, repeat: int, env: dic
     for reader, rs in runs.items():
         med = {key: statistics.median(r[key] for r in rs) for key in ("seconds", "peak_rss_kib", "minor_faults")}
         med["values"] = rs[0]["values"]
+        med["ratio"] = statistics.median(r["seconds"] / f["seconds"] for r, f in zip(rs, runs["objects"]))
         result[reader] = med
     return result
 
@@ -127,7 +131,6 @@ def main() -> None:
             for reader, m in results.items():
                 values = floor["values"]
                 row = dict(file=plot.label, kind=kind, width=width, mb=mb, mode=mode, reader=reader, **m,
-                           ratio=m["seconds"] / floor["seconds"],
                            rss_ratio=m["peak_rss_kib"] / floor["peak_rss_kib"])
                 rows.append(row)
                 print(f"{plot.label:<22} {mode:<5} {reader:<7} {m['seconds']:8.3f} {size / 1e6 / m['seconds']:8.1f} "
