@@ -341,9 +341,9 @@ float parse_field(std::string_view line, std::uint32_t k, std::uint32_t width,
   return *value;
 }
 
-// Fields 0 to `count` - 1 of `line` into out[0..count - 1].  An ASCII line long enough
-// for all of them (and shorter than 4 GiB) needs no check per field: every
-// offset is a character boundary and no 32-bit bound can wrap.
+// Fields 0 to `count` - 1 of `line` into out[0..count - 1].  An ASCII line
+// long enough for all of them (and shorter than 4 GiB) needs no check per
+// field: every offset is a character boundary and no 32-bit bound can wrap.
 void take_fields(std::string_view line, bool ascii, std::uint32_t count, std::uint32_t width, float* out) {
   if (ascii && std::uint64_t{count} * width <= line.size() && line.size() <= UINT32_MAX) [[likely]] {
     const char* field = line.data();
@@ -436,6 +436,7 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
   for (;;) {
     if (next_line(lines).ended) break;  // the lead line; its absence ends the file
     if (rows == result.first.capacity()) {
+      // A column grows with every row up to its capacity in it.
       copy_out_staged(rows);
       grow_columns(result, slots.get());
     }

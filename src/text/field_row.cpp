@@ -17,13 +17,10 @@
 
 #include <array>
 #include <bit>
-#include <cfloat>
 
 namespace tavrel::text {
 
 namespace {
-
-static_assert(FLT_EVAL_METHOD == 0, "each double operation must be rounded once");
 
 using field_detail::EXACT_POW10;
 

@@ -142,19 +142,16 @@ std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() 
     const void* feed = std::memchr(start, '\n', available);
     const std::size_t take =
         feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - start) + 1 : available;
-    if (feed != nullptr && gathered == 0) {
+    const bool whole = feed != nullptr && gathered == 0;
+    if (whole && checked_ > pos_) {
       // One pass over the rest of the buffer spares the lines inside it
       // their own UTF-8 check when, as almost always, every byte is ASCII.
-      if (checked_ > pos_) {
-        buffer_ascii_ = is_ascii(start, available);
-        checked_ = pos_;
-      }
-      pos_ += take;
-      taken_ += take;
-      return finish_line(start, take, buffer_ascii_);
+      buffer_ascii_ = is_ascii(start, available);
+      checked_ = pos_;
     }
     pos_ += take;
     taken_ += take;
+    if (whole) return finish_line(start, take, buffer_ascii_);
     if (take > SIZE_MAX - gathered) return std::unexpected(IoError::out_of_memory(SIZE_MAX));
     if (const std::size_t failed = reserve_line(gathered + take + LINE_PADDING); failed != 0) {
       return std::unexpected(IoError::out_of_memory(failed));
