@@ -330,3 +330,68 @@ def test_every_allocation_of_the_reader_failing_in_turn(tmp_path, capfd, ending)
     assert failed > 60  # columns grow 5 times each, and more
     capfd.readouterr()
     print(f"{failed} allocation failure points, each a MemoryError")
+
+
+def test_every_nan_is_its_own_object(plot_file):
+    # Containers compare identity before equality and NaN is unequal to
+    # itself: a shared NaN object would change what they compute.
+    texts = ["nan", "nan", "nan", "1.0", "-nan", "-nan", "NaN", "2.0", "2.0", "-NaN"]
+    column = [float(t) for t in texts]
+    first, others = rust_read_korvant(plot_file(korvant_text([texts, texts])), 12)
+    expected = [float(t) for t in texts]  # one object per value
+    for col in (first, others[0]):
+        assert len(set(col)) == len(set(expected))
+        assert len(dict.fromkeys(col)) == len(dict.fromkeys(expected))
+        assert [col.count(v) for v in col] == [expected.count(v) for v in expected]
+        assert [col.index(v) for v in col] == [expected.index(v) for v in expected]
+        assert [col[i : i + 1] == col[i + 1 : i + 2] for i in range(len(col) - 1)] == [
+            expected[i : i + 1] == expected[i + 1 : i + 2] for i in range(len(expected) - 1)
+        ]
+    assert [str(v) for v in first] == [str(v) for v in column]
+
+
+def hostile_plot(path, junk_in_block, junk_bytes, blocks=2, params=2000):
+    """`blocks` blocks of width-1 fields, with `junk_bytes` of text in the
+    lead line of block `junk_in_block`: a file far longer than its values."""
+    data = "".join("1" * min(10, params - t) + "\n" for t in range(0, params, 10))
+    with open(path, "w") as f:
+        f.write(f"NPARAM {params}\n" + "".join(f"N P{i}\n" for i in range(params)))
+        for block in range(blocks):
+            f.write("T" + ("x" * junk_bytes if block == junk_in_block else "") + "\n" + data)
+    return str(path)
+
+
+def test_resident_memory_follows_values_read(run_python, tmp_path):
+    # The junk in the second lead line makes the file's length foretell some
+    # 18,000 blocks where two follow; the same junk in the first lead line
+    # comes before anything could be foreseen.
+    def peak(junk_in_block):
+        path = hostile_plot(tmp_path / f"junk{junk_in_block}.plt", junk_in_block, 40 << 20)
+        code = f"""
+            import resource, tavrel
+            first, others = tavrel.rust_read_korvant({path!r}, 1)
+            assert len(first) == 2 and len(others) == 1999
+            print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+        """
+        return int(run_python(code).stdout)
+
+    assert peak(1) <= 1.5 * peak(0)
+
+
+@pytest.mark.skipif(bool(os.environ.get("TAVREL_ASAN")), reason="AddressSanitizer needs unlimited address space")
+def test_memory_error_for_a_misleading_file_under_address_space_limit(run_python, tmp_path):
+    # 30,000 blocks of 2000 values (240 MB of floats from a 66 MB file) after a
+    # 16 MB lead line, under a limit of 160 MiB above the interpreter's size.
+    path = hostile_plot(tmp_path / "big.plt", 1, 16 << 20, blocks=30_000)
+    code = f"""
+        import os, resource, tavrel
+        with open("/proc/self/statm") as f:
+            pages = int(f.read().split()[0])
+        limit = pages * os.sysconf("SC_PAGE_SIZE") + (160 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            tavrel.rust_read_korvant({path!r}, 1)
+        except MemoryError as error:
+            print("MemoryError", error)
+    """
+    assert run_python(code).stdout.startswith("MemoryError memory allocation of ")

@@ -14,7 +14,10 @@ namespace {
 // column is stored as another reference to the same object, and every +0.0
 // of the result is one object: plot files hold long constant stretches and
 // all-zero channels, and each object not made is memory not touched.  The
-// comparison is on bit patterns, so -0.0 and NaN payloads stay exact.
+// comparison is on bit patterns, so -0.0 and NaN payloads stay exact.  A NaN
+// is never shared: containers compare identity before equality, and NaN is
+// unequal to itself, so a shared NaN would change what `set`, `list.count`
+// or `dict` keys make of a column.
 class FloatReuse {
  public:
   PyObject* zero() {
@@ -29,6 +32,8 @@ class FloatReuse {
   PyRef zero_;
 };
 
+constexpr bool is_nan(std::uint32_t bits) noexcept { return (bits & 0x7FFFFFFFu) > 0x7F800000u; }
+
 PyRef column_into_list(lib::Column& column, FloatReuse& reuse) {
   const std::size_t size = column.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
@@ -37,7 +42,7 @@ PyRef column_into_list(lib::Column& column, FloatReuse& reuse) {
   PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   for (std::size_t i = 0; i < size; ++i) {
     PyObject* value;
-    if (i > 0 && bits[i] == bits[i - 1]) {
+    if (i > 0 && bits[i] == bits[i - 1] && !is_nan(bits[i])) {
       value = Py_NewRef(items[i - 1]);
     } else if (bits[i] == 0) {
       value = reuse.zero();

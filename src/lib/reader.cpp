@@ -377,23 +377,37 @@ void set_sizes(ReadResult& result, std::size_t rows) noexcept {
   for (std::size_t i = 0; i < result.others.size(); ++i) result.others[i].set_size(rows);
 }
 
-// After the first block: with the file's size, every column's final length
-// can be foreseen (blocks are alike), and the columns move into one arena
-// of that size with a little room to spare.
-void place_columns(ReadResult& result, std::uint64_t file_bytes, std::uint64_t header_bytes,
-                   std::uint64_t after_first_block) {
-  const std::uint64_t block_bytes = after_first_block - header_bytes;
-  if (file_bytes <= after_first_block || block_bytes == 0) return;
-  const std::uint64_t rows = 1 + (file_bytes - after_first_block) / block_bytes;
+// How many times the rows already read the arena may hold.  The arena is
+// filled in large pages, and the columns lie side by side, each far
+// smaller than a large page: the first rows written make the whole arena
+// resident.  So it is mapped only once the blocks read vouch for the size
+// that the file's length foretells; before that, the columns grow on their
+// own, and resident memory follows the values read.  A file whose length
+// comes from something else than blocks (a huge lead line) thus never gets
+// an arena much larger than its values.
+constexpr std::uint64_t ARENA_TRUST = 8;
+
+// With the file's size and the blocks read so far, every column's final
+// length can be foreseen (blocks are alike); once the `rows` rows read
+// make up at least 1 / ARENA_TRUST of it, the columns move into one arena
+// of that size with a little room to spare.  True when they moved.
+bool place_columns(ReadResult& result, std::size_t rows, std::uint64_t file_bytes, std::uint64_t header_bytes,
+                   std::uint64_t taken) {
+  const std::uint64_t block_bytes = (taken - header_bytes) / rows;
+  if (file_bytes <= taken || block_bytes == 0) return false;
+  const std::uint64_t expected = rows + (file_bytes - taken) / block_bytes;
   // A whole number of cache lines per column, so that every column starts
   // on one.
-  const std::uint64_t room = (rows + rows / 64 + 4 + 15) / 16 * 16;
+  const std::uint64_t room = (expected + expected / 64 + 4 + 15) / 16 * 16;
+  if (room > ARENA_TRUST * rows) return false;
   const std::size_t columns = result.others.size() + 1;
   // Never more than the file could fill: each value takes a byte at least.
-  if (room > file_bytes / columns + 4) return;
-  if (!result.arena.map(columns, room)) return;
+  if (room > file_bytes / columns + 4) return false;
+  if (!result.arena.map(columns, room)) return false;
+  set_sizes(result, rows);
   result.first.adopt(result.arena.column(0), room);
   for (std::size_t i = 0; i + 1 < columns; ++i) result.others[i].adopt(result.arena.column(i + 1), room);
+  return true;
 }
 
 }  // namespace
@@ -433,6 +447,7 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
     if (rows % tile_rows != 0) tile.copy_out(slots.get(), rows / tile_rows * tile_rows, rows % tile_rows);
   };
   std::size_t rows = 0;
+  bool placed = false;  // the columns moved into the arena
   for (;;) {
     if (next_line(lines).ended) break;  // the lead line; its absence ends the file
     if (rows == result.first.capacity()) {
@@ -460,12 +475,12 @@ ReadResult read_korvant(std::string_view path, std::uint32_t width) {
       take_fields(data.text, lines.line_is_ascii(), fields, width, row + t);
     }
     ++rows;
-    if (rows % tile_rows == 0) tile.copy_out(slots.get(), rows - tile_rows, tile_rows);
-    if (rows == 1) {
-      copy_out_staged(rows);
-      set_sizes(result, rows);
-      place_columns(result, lines.size_hint(), header_bytes, lines.bytes_taken());
-      point_slots(result, slots.get());
+    if (rows % tile_rows == 0) {
+      tile.copy_out(slots.get(), rows - tile_rows, tile_rows);
+      if (!placed && place_columns(result, rows, lines.size_hint(), header_bytes, lines.bytes_taken())) {
+        placed = true;
+        point_slots(result, slots.get());
+      }
     }
   }
   copy_out_staged(rows);
