@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "binding/failure.hpp"
+#include "lib/read_error.hpp"
 #include "lib/reader.hpp"
 
 int main(int argc, char** argv) {
@@ -39,8 +39,8 @@ int main(int argc, char** argv) {
       values = result.first.size() * (1 + result.others.size());
       best = std::min(best, seconds);
     }
-  } catch (const tavrel::binding::Failure& failure) {
-    std::fprintf(stderr, "read failed: %s\n", failure.message().c_str());
+  } catch (const tavrel::lib::ReadError& failure) {
+    std::fprintf(stderr, "read failed: %s\n", failure.message.c_str());
     return 1;
   }
   std::printf("{\"seconds\": %.6f, \"mb_per_s\": %.1f, \"ns_per_value\": %.3f, \"values\": %zu}\n", best,

@@ -3,11 +3,11 @@
 
 #include <array>
 #include <expected>
-#include <new>
 
 #include "binding/arguments.hpp"
 #include "binding/conversion.hpp"
 #include "binding/exception.hpp"
+#include "binding/guard.hpp"
 #include "lib/reader.hpp"
 
 namespace tavrel::binding {
@@ -26,7 +26,7 @@ const FunctionDescription DESCRIPTION = {
 
 // Binding, conversions, reader, result: each step runs only if the one
 // before it succeeded.  Argument errors come back as the error value; the
-// reader's failures are thrown.
+// reader's failures are thrown, and `guarded` reports them.
 std::expected<PyRef, PendingError> call_rust_read_korvant(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, 2> slots{};
   if (auto bound = extract_arguments_fastcall(DESCRIPTION, args, nargs, kwnames, slots); !bound) {
@@ -42,19 +42,14 @@ std::expected<PyRef, PendingError> call_rust_read_korvant(PyObject* const* args,
 }  // namespace
 
 PyObject* call_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  PanicTrap trap(FFI_BOUNDARY_MESSAGE);
-  try {
-    auto result = call_rust_read_korvant(args, nargs, kwnames);
-    if (result) return result->release();
-    restore(std::move(result.error()));
-  } catch (const Failure& failure) {
-    restore(from_panic_payload(failure));
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    trap.spring();
-  }
-  return nullptr;
+  PyObject* result = nullptr;
+  guarded([&]() -> std::expected<void, PendingError> {
+    auto made = call_rust_read_korvant(args, nargs, kwnames);
+    if (!made) return std::unexpected(std::move(made.error()));
+    result = made->release();
+    return {};
+  });
+  return result;
 }
 
 }  // namespace tavrel::binding

@@ -4,10 +4,8 @@
 // calls it with the fast-call-with-keywords convention, and it returns a new
 // reference to the result tuple, or null with an exception set.  It binds
 // and converts the arguments (argument errors are raised at once and the
-// reader never starts), runs the reader, converts the result, and holds the
-// module's one try/catch for a call: a Failure becomes PanicException (or
-// MemoryError), std::bad_alloc becomes MemoryError, and anything else is
-// sprung by the PanicTrap.  No C++ exception ever reaches the interpreter.
+// reader never starts), runs the reader and converts the result, under
+// `guarded` (guard.hpp): no C++ exception ever reaches the interpreter.
 #pragma once
 
 #include <Python.h>

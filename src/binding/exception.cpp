@@ -7,6 +7,8 @@
 // and no thread ever waits for another while holding the interpreter.
 #include "binding/exception.hpp"
 
+#include "binding/publish_once.hpp"
+
 #include <atomic>
 #include <new>
 
@@ -141,12 +143,9 @@ PyObject* panic_exception_type() noexcept {
     }
     return nullptr;
   }
-  PyObject* expected = nullptr;
-  if (!TYPE_OBJECT.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-    Py_DECREF(created);
-    return expected;
-  }
-  return created;
+  PyObject* winner = publish_once(TYPE_OBJECT, created);
+  if (winner != created) Py_DECREF(created);
+  return winner;
 }
 
 void restore(PendingError error) noexcept {

@@ -15,7 +15,6 @@
 
 #include <cxxabi.h>
 #include <dlfcn.h>
-#include <errno.h>
 #include <execinfo.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
@@ -27,6 +26,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+
+#include "binding/fd_write.hpp"
+#include "binding/publish_once.hpp"
 
 namespace tavrel::binding {
 namespace {
@@ -44,21 +46,8 @@ constexpr std::string_view NOTE = "note: run with `RUST_BACKTRACE=1` environment
 constexpr std::string_view SHORT_CLOSING =
     "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n";
 
-// write(2) until everything is out; EINTR repeats, other errors give up.
-void write_all(int fd, std::string_view text) noexcept {
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (n == 0) return;
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-}
+// Writes to file descriptor 2; errors drop the rest silently.
+void write_all(int fd, std::string_view text) noexcept { write_fd(fd, text.data(), text.size()); }
 
 BacktraceStyle get_backtrace_style() noexcept {
   unsigned char cached = SHOULD_CAPTURE.load(std::memory_order_acquire);
@@ -73,12 +62,7 @@ BacktraceStyle get_backtrace_style() noexcept {
       style = BacktraceStyle::Short;
     }
   }
-  unsigned char expected = 0;
-  if (!SHOULD_CAPTURE.compare_exchange_strong(expected, static_cast<unsigned char>(style),
-                                              std::memory_order_acq_rel)) {
-    return static_cast<BacktraceStyle>(expected);
-  }
-  return style;
+  return static_cast<BacktraceStyle>(publish_once(SHOULD_CAPTURE, static_cast<unsigned char>(style)));
 }
 
 // A fixed buffer that spills to the descriptor when a text does not fit, so
@@ -157,15 +141,6 @@ void write_backtrace(BacktraceStyle style) noexcept {
 }  // namespace
 
 void write_to_stderr(std::string_view text) noexcept { write_all(2, text); }
-
-std::string format_location(const std::source_location& where) {
-  std::string text(location_file(where));
-  text += ':';
-  text += std::to_string(where.line());
-  text += ':';
-  text += std::to_string(where.column());
-  return text;
-}
 
 void write_panic_report(std::string_view message, const std::source_location& where) noexcept {
   BacktraceStyle style = get_backtrace_style();

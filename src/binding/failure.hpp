@@ -6,8 +6,8 @@
 // failure (raised as MemoryError).  `panic()` writes the panic report to file
 // descriptor 2 at once, before anything is unwound, then throws; the call
 // entry catches the Failure after every frame in between has released what it
-// held.  This header stays free of <Python.h> so the reading core can fail
-// without the interpreter.
+// held.  The reader's own failures are ReadError values (lib/read_error.hpp),
+// reported by the binding after the reader has unwound.
 #pragma once
 
 #include <cstddef>
@@ -54,9 +54,5 @@ void write_panic_report(std::string_view message, const std::source_location& wh
 // Writes `text` to file descriptor 2 with write(2), repeating until all of it
 // is out; EINTR repeats, other errors drop the rest silently.
 void write_to_stderr(std::string_view text) noexcept;
-
-// "src/lib/reader.cpp:123:5": the location as the report prints it, with the
-// path relative to the source tree.
-std::string format_location(const std::source_location& where);
 
 }  // namespace tavrel::binding

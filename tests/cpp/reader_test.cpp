@@ -16,13 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "binding/failure.hpp"
-#include "lib/stdout_writer.hpp"
-
 namespace {
 
-using tavrel::binding::Failure;
 using tavrel::lib::read_korvant;
+using tavrel::lib::ReadError;
 using tavrel::lib::ReadResult;
 
 class ReaderTest : public ::testing::Test {
@@ -41,25 +38,30 @@ class ReaderTest : public ::testing::Test {
     return path;
   }
 
-  // The failure message of reading `content`; fails the test if it reads.
-  std::string failure_of(const std::string& content, std::uint32_t width = 12) {
-    return failure_at(write(content), width);
-  }
-  static std::string failure_at(const std::string& path, std::uint32_t width = 12) {
+  // The failure of reading `content`; fails the test if it reads.
+  ReadError error_of(const std::string& content, std::uint32_t width = 12) { return error_at(write(content), width); }
+  static ReadError error_at(const std::string& path, std::uint32_t width = 12) {
+    ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
     try {
       read_korvant(path, width);
-    } catch (const Failure& failure) {
-      std::string report = ::testing::internal::GetCapturedStderr();
-      EXPECT_EQ(failure.kind(), Failure::Kind::Panic);
-      // The report on standard error carries the same message.
-      EXPECT_NE(report.find("panicked at src/"), std::string::npos) << report;
-      EXPECT_NE(report.find(":\n" + failure.message() + "\n"), std::string::npos) << report;
-      return failure.message();
+    } catch (const ReadError& error) {
+      // The reader reports nothing itself.
+      EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+      EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+      EXPECT_NE(error.kind, ReadError::Kind::NoMemory);
+      return error;
     }
+    ::testing::internal::GetCapturedStdout();
     ::testing::internal::GetCapturedStderr();
     ADD_FAILURE() << "read succeeded";
-    return {};
+    return ReadError{};
+  }
+  std::string failure_of(const std::string& content, std::uint32_t width = 12) {
+    return error_of(content, width).message;
+  }
+  static std::string failure_at(const std::string& path, std::uint32_t width = 12) {
+    return error_at(path, width).message;
   }
 
   std::filesystem::path dir_;
@@ -210,46 +212,53 @@ TEST_F(ReaderTest, OpenFailures) {
                                            std::string(std::strerror(EISDIR)) + "\" }");
 }
 
-TEST_F(ReaderTest, BadCountWritesItsLineToStandardOutput) {
+TEST_F(ReaderTest, BadCountCarriesTheWordAndTheFirstLine) {
   for (const char* word : {"parameters", "-3", "+", "-", "4294967296", "3x", "\xEF\xBC\x93"}) {
     SCOPED_TRACE(word);
     std::string first = std::string("3 ") + word;
-    ::testing::internal::CaptureStdout();
-    std::string message = failure_of(first + "\n");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "Error: '" + std::string(word) + "' is not a valid number of parameters!\n");
-    EXPECT_EQ(message, "The first line should end with the number of parameters:\n'" + first + "'");
+    ReadError error = error_of(first + "\n");
+    EXPECT_EQ(error.kind, ReadError::Kind::Count);
+    EXPECT_EQ(error.word, word);
+    EXPECT_EQ(error.text, first);
+    EXPECT_EQ(error.line, 1u);
+    EXPECT_EQ(error.message, "The first line should end with the number of parameters:\n'" + first + "'");
   }
 }
 
-// Standard output closed: the line is dropped and the count failure stands.
-// A pipe without reader (SIGPIPE ignored): the print failure replaces it.
-TEST_F(ReaderTest, CountLineWriteFailures) {
-  std::string path = write("N many\n");
-  int saved = ::dup(1);
-  ASSERT_GE(saved, 0);
+// Where a failure happened: line numbers follow the file's shape, and a
+// field failure names its parameter, block, byte range and text.
+TEST_F(ReaderTest, FailuresCarryTheirPlace) {
+  std::vector<std::string> ten(10, "1.0");
+  std::string good = "lead\n" + data_line(ten) + data_line({"2.0", "3.0"});
+  std::vector<std::string> bad = ten;
+  bad[3] = "1.5D+02";
+  ReadError parse = error_of(header(12) + good + "lead\n" + data_line(bad) + data_line({"2.0", "3.0"}));
+  EXPECT_EQ(parse.kind, ReadError::Kind::Parse);
+  EXPECT_EQ(parse.line, 13u + 3 + 2);  // header 13 lines, block 0 three, then the lead line
+  EXPECT_EQ(parse.block, 1u);
+  EXPECT_EQ(parse.parameter, 3u);
+  EXPECT_EQ(parse.field_start, 36u);
+  EXPECT_EQ(parse.field_end, 48u);
+  EXPECT_EQ(parse.text, "     1.5D+02");
 
-  ::close(1);
-  std::string closed = failure_at(path);
-  ASSERT_EQ(::dup2(saved, 1), 1);
-  EXPECT_EQ(closed, "The first line should end with the number of parameters:\n'N many'");
+  ReadError slice = error_of(header(12) + good + "lead\n" + data_line(ten) + data_line({"2.0"}));
+  EXPECT_EQ(slice.kind, ReadError::Kind::Slice);
+  EXPECT_EQ(slice.line, 19u);
+  EXPECT_EQ(slice.parameter, 11u);
+  EXPECT_EQ(slice.line_bytes, 12u);
 
-  int fds[2];
-  ASSERT_EQ(::pipe(fds), 0);
-  ::close(fds[0]);
-  auto old_handler = ::signal(SIGPIPE, SIG_IGN);
-  ASSERT_EQ(::dup2(fds[1], 1), 1);
-  std::string broken = failure_at(path);
-  ::dup2(saved, 1);
-  ::signal(SIGPIPE, old_handler);
-  ::close(fds[1]);
-  ::close(saved);
-  EXPECT_EQ(broken, "failed printing to stdout: " + std::string(std::strerror(EPIPE)) + " (os error 32)");
+  ReadError missing = error_of(header(12) + good + "lead\n" + data_line(ten));
+  EXPECT_EQ(missing.kind, ReadError::Kind::MissingLine);
+  EXPECT_EQ(missing.stage, ReadError::Stage::DataLine);
+  EXPECT_EQ(missing.line, 19u);
 
-  // The unwritten line stayed buffered; the next print sends it first.
-  ::testing::internal::CaptureStdout();
-  tavrel::lib::print_stdout({""});
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Error: 'many' is not a valid number of parameters!\n");
+  ReadError names = error_of("N 3\na\n");
+  EXPECT_EQ(names.stage, ReadError::Stage::NameLine);
+  EXPECT_EQ(names.line, 3u);
+
+  ReadError open = error_at((dir_ / "missing.txt").string());
+  EXPECT_EQ(open.kind, ReadError::Kind::Io);
+  EXPECT_EQ(open.error_number, ENOENT);
 }
 
 }  // namespace

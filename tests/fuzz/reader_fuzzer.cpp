@@ -3,7 +3,7 @@
 // The first input byte picks the field width (12 and 15 most of the time,
 // otherwise 0 to 63, or a huge width that makes slice bounds wrap); the rest
 // is the file, served from an in-memory file through /proc/self/fd.  Every
-// input must end in a result or a Failure; a result must have one value per
+// input must end in a result or a ReadError; a result must have one value per
 // block in every column.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "binding/failure.hpp"
+#include "lib/read_error.hpp"
 #include "lib/reader.hpp"
 
 namespace {
@@ -52,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < result.others.size(); ++i) {
       if (result.others[i].size() != result.first.size()) std::abort();
     }
-  } catch (const tavrel::binding::Failure& failure) {
-    if (failure.message().empty() && failure.kind() == tavrel::binding::Failure::Kind::Panic) std::abort();
+  } catch (const tavrel::lib::ReadError& failure) {
+    if (failure.message.empty() && failure.kind != tavrel::lib::ReadError::Kind::NoMemory) std::abort();
   }
   return 0;
 }

@@ -9,19 +9,19 @@
 //   now (directly when nothing is buffered, else through the buffer followed
 //   by a flush) and buffers the rest.
 // A failed flush keeps the unwritten bytes, so a later print retries them.
-#include "lib/stdout_writer.hpp"
+#include "binding/stdout_writer.hpp"
 
 #include <errno.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <mutex>
 #include <string>
 
+#include "binding/fd_write.hpp"
 #include "binding/failure.hpp"
 #include "text/errors.hpp"
 
-namespace tavrel::lib {
+namespace tavrel::binding {
 namespace {
 
 // The outcome of a write: success, an errno code, or one of the two
@@ -32,39 +32,21 @@ struct WriteError {
   explicit operator bool() const noexcept { return kind != Kind::None; }
 };
 
-// One write(2) to descriptor 1.  EBADF counts as everything written: a
-// closed standard output drops the text silently.
-ssize_t raw_write(const char* data, std::size_t size, int& error) noexcept {
-  if (size > 0x7FFFFFFF) size = 0x7FFFFFFF;
-  ssize_t n = ::write(1, data, size);
-  if (n < 0) {
-    error = errno;
-    if (error == EBADF) return static_cast<ssize_t>(size);
-  }
-  return n;
-}
-
-// Writes all bytes, repeating on EINTR; `zero` is the error a zero-length
-// write gives.
+// Writes all bytes to descriptor 1; `zero` is the error a zero-length write
+// gives.  EBADF counts as everything written: a closed standard output
+// drops the text silently.
 WriteError write_all(const char* data, std::size_t size, WriteError::Kind zero,
                      std::size_t* written = nullptr) noexcept {
-  std::size_t done = 0;
+  FdWrite out = write_fd(1, data, size);
   WriteError result;
-  while (done < size) {
-    int error = 0;
-    ssize_t n = raw_write(data + done, size - done, error);
-    if (n < 0) {
-      if (error == EINTR) continue;
-      result = {WriteError::Kind::Os, error};
-      break;
-    }
-    if (n == 0) {
-      result = {zero, 0};
-      break;
-    }
-    done += static_cast<std::size_t>(n);
+  if (out.error == EBADF) {
+    out.written = size;
+  } else if (out.error != 0) {
+    result = {WriteError::Kind::Os, out.error};
+  } else if (out.zero) {
+    result = {zero, 0};
   }
-  if (written) *written = done;
+  if (written) *written = out.written;
   return result;
 }
 
@@ -142,7 +124,7 @@ std::string display(const WriteError& error, const std::source_location& where) 
       return "failed to write whole buffer";
     default: {
       auto text = text::os_error_text(error.code);
-      if (!text) binding::panic("strerror_r failure", where);
+      if (!text) panic("strerror_r failure", where);
       return *text + " (os error " + std::to_string(error.code) + ")";
     }
   }
@@ -159,7 +141,7 @@ void print_stdout(std::initializer_list<std::string_view> pieces, std::source_lo
       if ((error = writer.write_piece(piece))) break;
     }
   }
-  if (error) binding::panic("failed printing to stdout: " + display(error, where), where);
+  if (error) panic("failed printing to stdout: " + display(error, where), where);
 }
 
-}  // namespace tavrel::lib
+}  // namespace tavrel::binding

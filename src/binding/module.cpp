@@ -13,18 +13,16 @@
 
 #include <atomic>
 #include <expected>
-#include <new>
 
 #include "binding/arguments.hpp"
 #include "binding/call_entry.hpp"
 #include "binding/exception.hpp"
+#include "binding/guard.hpp"
+#include "binding/publish_once.hpp"
 #include "binding/py_ref.hpp"
 
-namespace tavrel::lib {
+namespace tavrel::binding {
 namespace {
-
-using binding::PendingError;
-using binding::PyRef;
 
 constexpr const char* FUNCTION_DOC =
     "rust_read_korvant(file_path, n_digits)\n--\n\n"
@@ -46,7 +44,7 @@ constexpr const char* FUNCTION_DOC =
 
 PyMethodDef FUNCTION_DEF = {
     "rust_read_korvant",  // ml_name
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&binding::call_entry)),  // ml_meth
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_entry)),  // ml_meth
     METH_FASTCALL | METH_STATIC | METH_KEYWORDS,  // ml_flags (0xa2)
     FUNCTION_DOC,  // ml_doc
 };
@@ -60,21 +58,18 @@ std::atomic<PyObject*> ALL_STRING{nullptr};
 PyObject* interned(std::atomic<PyObject*>& cell, std::string_view text) {
   if (PyObject* str = cell.load(std::memory_order_acquire)) return str;
   PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (str == nullptr) binding::null_object();
+  if (str == nullptr) null_object();
   PyUnicode_InternInPlace(&str);
-  PyObject* expected = nullptr;
-  if (!cell.compare_exchange_strong(expected, str, std::memory_order_acq_rel)) {
-    Py_DECREF(str);
-    return expected;
-  }
-  return str;
+  PyObject* winner = publish_once(cell, str);
+  if (winner != str) Py_DECREF(str);
+  return winner;
 }
 
 std::expected<PyRef, PendingError> create_py_c_function(PyObject* module) {
   PyRef name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!name) return std::unexpected(binding::fetch());
+  if (!name) return std::unexpected(fetch());
   PyRef function = PyRef::steal(PyCMethod_New(&FUNCTION_DEF, module, name.get(), nullptr));
-  if (!function) return std::unexpected(binding::fetch());
+  if (!function) return std::unexpected(fetch());
   return function;
 }
 
@@ -83,56 +78,44 @@ std::expected<PyRef, PendingError> export_list(PyObject* module) {
   PyObject* all_string = interned(ALL_STRING, "__all__");
   PyRef all = PyRef::steal(PyObject_GetAttr(module, all_string));
   if (all) {
-    if (!PyList_Check(all.get())) return std::unexpected(binding::cast_error(all.get(), "list"));
+    if (!PyList_Check(all.get())) return std::unexpected(cast_error(all.get(), "list"));
     return all;
   }
-  PendingError error = binding::fetch();
+  PendingError error = fetch();
   if (error.exception() == nullptr || !PyErr_GivenExceptionMatches(error.exception(), PyExc_AttributeError)) {
     return std::unexpected(std::move(error));
   }
   PyRef fresh = PyRef::steal(PyList_New(0));
-  if (!fresh) return std::unexpected(binding::fetch());
-  if (PyObject_SetAttr(module, all_string, fresh.get()) < 0) return std::unexpected(binding::fetch());
+  if (!fresh) return std::unexpected(fetch());
+  if (PyObject_SetAttr(module, all_string, fresh.get()) < 0) return std::unexpected(fetch());
   return fresh;
 }
 
 std::expected<void, PendingError> add_function(PyObject* module, PyRef function) {
   PyRef name = PyRef::steal(PyObject_GetAttr(function.get(), interned(NAME_STRING, "__name__")));
-  if (!name) return std::unexpected(binding::fetch());
-  if (!PyUnicode_Check(name.get())) return std::unexpected(binding::cast_error(name.get(), "str"));
+  if (!name) return std::unexpected(fetch());
+  if (!PyUnicode_Check(name.get())) return std::unexpected(cast_error(name.get(), "str"));
   {
     auto all = export_list(module);
     if (!all) return std::unexpected(std::move(all.error()));
     if (PyList_Append(all->get(), name.get()) < 0) {
-      binding::panic("could not append __name__ to __all__: " + binding::debug_text(binding::fetch()));
+      panic("could not append __name__ to __all__: " + debug_text(fetch()));
     }
   }
-  if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return std::unexpected(binding::fetch());
+  if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return std::unexpected(fetch());
   return {};
 }
 
 std::expected<void, PendingError> initialise(PyObject* module) {
-  if (module == nullptr) return std::unexpected(binding::fetch());
-  if (!PyModule_Check(module)) return std::unexpected(binding::cast_error(module, "module"));
+  if (module == nullptr) return std::unexpected(fetch());
+  if (!PyModule_Check(module)) return std::unexpected(cast_error(module, "module"));
   auto function = create_py_c_function(module);
   if (!function) return std::unexpected(std::move(function.error()));
   return add_function(module, std::move(*function));
 }
 
 int exec_module(PyObject* module) noexcept {
-  binding::PanicTrap trap(binding::FFI_BOUNDARY_MESSAGE);
-  try {
-    auto done = initialise(module);
-    if (done) return 0;
-    binding::restore(std::move(done.error()));
-  } catch (const binding::Failure& failure) {
-    binding::restore(binding::from_panic_payload(failure));
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    trap.spring();
-  }
-  return -1;
+  return guarded([&] { return initialise(module); }) ? 0 : -1;
 }
 
 PyModuleDef_Slot MODULE_SLOTS[] = {
@@ -154,6 +137,6 @@ PyModuleDef MODULE_DEF = {
 };
 
 }  // namespace
-}  // namespace tavrel::lib
+}  // namespace tavrel::binding
 
-PyMODINIT_FUNC PyInit_tavrel() { return PyModuleDef_Init(&tavrel::lib::MODULE_DEF); }
+PyMODINIT_FUNC PyInit_tavrel() { return PyModuleDef_Init(&tavrel::binding::MODULE_DEF); }

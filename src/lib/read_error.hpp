@@ -1,0 +1,75 @@
+// The one error type of the plot-file reader.
+//
+// Every failure of `read_korvant` is a thrown `ReadError`: the failing step
+// (`kind`), its fixed message text, the source location of the step, and the
+// context a front end needs to describe it in its own words: the line, the
+// parameter and the timestep block, the field's byte range and text, the
+// operating system's error number, the bad count word.  The reader writes
+// nothing anywhere; what a failure looks like to a user is the front end's
+// business.  The message texts are the system's own, misspelling ("Failed ot
+// read line!") included: callers match on them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+#include "text/errors.hpp"
+#include "text/parse_float.hpp"
+
+namespace tavrel::lib {
+
+struct ReadError {
+  enum class Kind : std::uint8_t {
+    Io,           // opening the file or reading a line failed
+    MissingLine,  // the file ended where a line has to follow
+    Count,        // the first line's last word is not a parameter count
+    Slice,        // a data field's bytes lie outside its line or cut a character
+    Parse,        // a data field is not a number
+    Capacity,     // more columns than a table may hold
+    NoMemory,     // an allocation failed
+  };
+  // What a front end may want to know of a line that could not be read.
+  enum class Stage : std::uint8_t { Open, FirstLine, NameLine, LeadLine, DataLine, None };
+
+  Kind kind = Kind::Io;
+  std::string message{};  // the fixed text, with the error's description where it has one
+  std::source_location where{};
+  Stage stage = Stage::None;
+
+  std::uint64_t line = 0;       // 1-based number of the failing line; 0 when none
+  std::uint64_t block = 0;      // field failures and data lines: the timestep block (0-based)
+  std::uint64_t parameter = 0;  // field failures and data lines: the first parameter concerned
+  std::uint32_t field_start = 0, field_end = 0;  // field failures: the byte range in the line
+  std::uint64_t line_bytes = 0;                  // field failures: the length of the line
+  std::string text{};  // Parse and Slice: the field's bytes (within the line); Count: the first line
+  std::string word{};  // Count: the word that is not a count
+  int error_number = 0;  // Io from the system: errno; 0 otherwise
+  std::size_t bytes = 0;  // NoMemory: the size asked for
+};
+
+// The throwing side, one function per kind; each builds the fixed message.
+[[noreturn]] void fail_io(ReadError::Stage stage, std::uint64_t line, const text::IoError& error,
+                          std::source_location where);
+[[noreturn]] void fail_missing_line(ReadError::Stage stage, std::uint64_t line, std::source_location where);
+[[noreturn]] void fail_count(std::string_view word, std::string_view first_line,
+                             std::source_location where = std::source_location::current());
+[[noreturn]] void fail_capacity(std::source_location where = std::source_location::current());
+[[noreturn]] void out_of_memory(std::size_t bytes, std::source_location where = std::source_location::current());
+
+// Where a failing data field sits: its line, block and first parameter.
+struct FieldPlace {
+  std::uint64_t line;
+  std::uint64_t block;
+  std::uint64_t first_parameter;  // of the line
+};
+
+// Field `k` of `line` failed: a Slice error if its bytes [k*w, (k+1)*w) (in
+// 32-bit arithmetic, wrapping) are not a character-aligned range of the
+// line, else the Parse error of its text.
+[[noreturn]] void fail_field(std::string_view line, std::uint32_t k, std::uint32_t width, FieldPlace place,
+                             std::source_location where);
+
+}  // namespace tavrel::lib
