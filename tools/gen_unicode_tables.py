@@ -121,7 +121,7 @@ def generate(unicode_dir):
             "// To re-check a code point in Python (whose unicodedata may be of another",
             "// Unicode version): unicodedata.category(chr(0x0378)) gives 'Cn'.",
             "",
-            f'constexpr char UNICODE_VERSION[] = "{version}";',
+            f"// Unicode version {version}.",
             "",
             table("GRAPHEME_EXTEND_RANGES", grapheme_extend),
             "",

@@ -34,46 +34,24 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 
 PendingError type_error(std::string message) { return PendingError::lazy(PyExc_TypeError, std::move(message)); }
 
-PendingError missing_arguments(const FunctionDescription& description, std::string_view kind,
-                               std::span<const std::string_view> missing) {
+// "f() missing 1 required positional argument: 'a'", naming every empty one.
+PendingError missing_required_positional_arguments(const FunctionDescription& description,
+                                                   std::span<PyObject* const> slots) {
+  std::vector<std::string_view> missing;
+  for (std::size_t i = 0; i < description.parameter_names.size(); ++i) {
+    if (slots[i] == nullptr) missing.push_back(description.parameter_names[i]);
+  }
   std::string message = description.full_name();
   message += " missing ";
   message += std::to_string(missing.size());
-  message += " required ";
-  message += kind;
-  message += missing.size() == 1 ? " argument: " : " arguments: ";
+  message += missing.size() == 1 ? " required positional argument: " : " required positional arguments: ";
   push_parameter_list(message, missing);
   return type_error(std::move(message));
 }
 
-PendingError missing_required_positional_arguments(const FunctionDescription& description,
-                                                   std::span<PyObject* const> slots) {
-  std::vector<std::string_view> missing;
-  for (std::size_t i = 0; i < description.required_positional_parameters; ++i) {
-    if (slots[i] == nullptr) missing.push_back(description.positional_parameter_names[i]);
-  }
-  return missing_arguments(description, "positional", missing);
-}
-
-PendingError missing_required_keyword_arguments(const FunctionDescription& description,
-                                                std::span<PyObject* const> keyword_slots) {
-  std::vector<std::string_view> missing;
-  for (std::size_t i = 0; i < description.keyword_only_parameters.size(); ++i) {
-    const KeywordOnlyParameter& parameter = description.keyword_only_parameters[i];
-    if (parameter.required && keyword_slots[i] == nullptr) missing.push_back(parameter.name);
-  }
-  return missing_arguments(description, "keyword", missing);
-}
-
 PendingError too_many_positional_arguments(const FunctionDescription& description, Py_ssize_t given) {
-  std::size_t count = description.positional_parameter_names.size();
   std::string message = description.full_name();
-  if (description.required_positional_parameters == count) {
-    message += " takes " + std::to_string(count);
-  } else {
-    message += " takes from " + std::to_string(description.required_positional_parameters) + " to " +
-               std::to_string(count);
-  }
+  message += " takes " + std::to_string(description.parameter_names.size());
   message += " positional arguments but " + std::to_string(given);
   message += given == 1 ? " was given" : " were given";
   return type_error(std::move(message));
@@ -90,19 +68,10 @@ PendingError multiple_values_for_argument(const FunctionDescription& description
   return type_error(std::move(message));
 }
 
-PendingError positional_only_keyword_arguments(const FunctionDescription& description,
-                                               std::span<const std::string_view> names) {
-  std::string message = description.full_name() + " got some positional-only arguments passed as keyword arguments: ";
-  push_parameter_list(message, names);
-  return type_error(std::move(message));
-}
-
 // Index of `name` in `names`, comparing lengths before bytes.
-template <typename Names, typename NameOf>
-std::optional<std::size_t> find_name(const Names& names, std::string_view name, NameOf name_of) {
+std::optional<std::size_t> find_name(std::span<const std::string_view> names, std::string_view name) {
   for (std::size_t i = 0; i < names.size(); ++i) {
-    std::string_view candidate = name_of(names[i]);
-    if (candidate.size() == name.size() && candidate == name) return i;
+    if (names[i].size() == name.size() && names[i] == name) return i;
   }
   return std::nullopt;
 }
@@ -110,12 +79,7 @@ std::optional<std::size_t> find_name(const Names& names, std::string_view name, 
 }  // namespace
 
 std::string FunctionDescription::full_name() const {
-  std::string name;
-  if (!class_name.empty()) {
-    name += class_name;
-    name += '.';
-  }
-  name += function_name;
+  std::string name(function_name);
   name += "()";
   return name;
 }
@@ -123,19 +87,14 @@ std::string FunctionDescription::full_name() const {
 std::expected<void, PendingError> extract_arguments_fastcall(const FunctionDescription& description,
                                                              PyObject* const* args, Py_ssize_t nargs,
                                                              PyObject* kwnames, std::span<PyObject*> slots) {
-  const std::size_t positional_count = description.positional_parameter_names.size();
-  std::span<PyObject*> positional_slots = slots.first(positional_count);
-  std::span<PyObject*> keyword_slots = slots.subspan(positional_count);
-
+  const std::size_t count = description.parameter_names.size();
   const std::size_t given = static_cast<std::size_t>(nargs);
-  for (std::size_t i = 0; i < std::min(given, positional_count); ++i) positional_slots[i] = args[i];
-  if (given > positional_count) return std::unexpected(too_many_positional_arguments(description, nargs));
+  for (std::size_t i = 0; i < std::min(given, count); ++i) slots[i] = args[i];
+  if (given > count) return std::unexpected(too_many_positional_arguments(description, nargs));
 
-  std::vector<std::string_view> positional_only_passed;
   const Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < keyword_count; ++k) {
     PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-    PyObject* value = args[nargs + k];
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);
     if (utf8 == nullptr) {
@@ -143,40 +102,15 @@ std::expected<void, PendingError> extract_arguments_fastcall(const FunctionDescr
       return std::unexpected(unexpected_keyword_argument(description, keyword));
     }
     const std::string_view name(utf8, static_cast<std::size_t>(size));
-
-    auto keyword_only = find_name(description.keyword_only_parameters, name,
-                                  [](const KeywordOnlyParameter& p) { return p.name; });
-    if (keyword_only) {
-      PyObject*& slot = keyword_slots[*keyword_only];
-      if (slot != nullptr) return std::unexpected(multiple_values_for_argument(description, name));
-      slot = value;
-      continue;
-    }
-    auto position = find_name(description.positional_parameter_names, name, [](std::string_view n) { return n; });
+    auto position = find_name(description.parameter_names, name);
     if (!position) return std::unexpected(unexpected_keyword_argument(description, keyword));
-    if (*position < description.positional_only_parameters) {
-      positional_only_passed.push_back(description.positional_parameter_names[*position]);
-      continue;
-    }
-    PyObject*& slot = positional_slots[*position];
+    PyObject*& slot = slots[*position];
     if (slot != nullptr) return std::unexpected(multiple_values_for_argument(description, name));
-    slot = value;
-  }
-  if (!positional_only_passed.empty()) {
-    return std::unexpected(positional_only_keyword_arguments(description, positional_only_passed));
+    slot = args[nargs + k];
   }
 
-  if (given < description.required_positional_parameters) {
-    for (std::size_t i = given; i < description.required_positional_parameters; ++i) {
-      if (positional_slots[i] == nullptr) {
-        return std::unexpected(missing_required_positional_arguments(description, positional_slots));
-      }
-    }
-  }
-  for (std::size_t i = 0; i < description.keyword_only_parameters.size(); ++i) {
-    if (description.keyword_only_parameters[i].required && keyword_slots[i] == nullptr) {
-      return std::unexpected(missing_required_keyword_arguments(description, keyword_slots));
-    }
+  for (std::size_t i = given; i < count; ++i) {
+    if (slots[i] == nullptr) return std::unexpected(missing_required_positional_arguments(description, slots));
   }
   return {};
 }

@@ -26,28 +26,20 @@
 
 namespace tavrel::binding {
 
-struct KeywordOnlyParameter {
-  std::string_view name;
-  bool required;
-};
-
-// A function's parameters, as binding sees them.  Extra positional or
-// keyword arguments are never accepted.
+// A function's parameters, as binding sees them: positional-or-keyword
+// parameters, all required.  Extra positional or keyword arguments are
+// never accepted.
 struct FunctionDescription {
-  std::string_view class_name;  // empty: a plain function
   std::string_view function_name;
-  std::span<const std::string_view> positional_parameter_names;
-  std::size_t positional_only_parameters;
-  std::size_t required_positional_parameters;
-  std::span<const KeywordOnlyParameter> keyword_only_parameters;
+  std::span<const std::string_view> parameter_names;
 
-  // "f()" or "Class.f()", as messages name the function.
+  // "f()", as messages name the function.
   std::string full_name() const;
 };
 
 // Binds `args[0, nargs)` and the keyword arguments that follow them (named
-// by `kwnames`, which may be null) to `slots`: first the positional
-// parameters, then the keyword-only ones.  Slots must start out null.
+// by `kwnames`, which may be null) to `slots`, one per parameter.  Slots
+// must start out null.
 std::expected<void, PendingError> extract_arguments_fastcall(const FunctionDescription& description,
                                                              PyObject* const* args, Py_ssize_t nargs,
                                                              PyObject* kwnames, std::span<PyObject*> slots);

@@ -16,12 +16,8 @@ namespace {
 constexpr std::array<std::string_view, 2> PARAMETER_NAMES = {"file_path", "n_digits"};
 
 const FunctionDescription DESCRIPTION = {
-    .class_name = {},
     .function_name = "rust_read_korvant",
-    .positional_parameter_names = PARAMETER_NAMES,
-    .positional_only_parameters = 0,
-    .required_positional_parameters = 2,
-    .keyword_only_parameters = {},
+    .parameter_names = PARAMETER_NAMES,
 };
 
 // Binding, conversions, reader, result: each step runs only if the one
