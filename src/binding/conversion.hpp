@@ -12,10 +12,12 @@
 // released on the way out, and the columns not yet converted with it.
 #pragma once
 
-#include "binding/py_ref.hpp"
+#include "python/py_ref.hpp"
 #include "lib/reader.hpp"
 
 namespace tavrel::binding {
+
+using python::PyRef;
 
 PyRef into_python(lib::ReadResult result);
 

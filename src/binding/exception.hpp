@@ -20,9 +20,11 @@
 #include <string_view>
 
 #include "binding/failure.hpp"
-#include "binding/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tavrel::binding {
+
+using python::PyRef;
 
 class PendingError {
  public:

@@ -19,7 +19,7 @@
 #include "binding/exception.hpp"
 #include "binding/guard.hpp"
 #include "binding/publish_once.hpp"
-#include "binding/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tavrel::binding {
 namespace {

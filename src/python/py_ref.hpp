@@ -1,6 +1,7 @@
 // PyRef: the owner of one strong reference to a Python object.
 //
-// Every new reference the module creates goes into a PyRef on the line that
+// Shared by both extension modules.  Every new reference a module creates
+// goes into a PyRef on the line that
 // creates it, so every path out of a scope, a thrown Failure included,
 // releases it.  A PyRef is move-only; `release()` hands the reference on,
 // only into a call that steals it (PyList_SET_ITEM, PyTuple_SET_ITEM,
@@ -14,7 +15,7 @@
 
 #include <utility>
 
-namespace tavrel::binding {
+namespace tavrel::python {
 
 class PyRef {
  public:
@@ -43,4 +44,4 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::python
