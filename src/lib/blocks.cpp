@@ -1,7 +1,9 @@
 // The timestep blocks of a plot file; see blocks.hpp.
 #include "lib/blocks.hpp"
 
+#include <algorithm>
 #include <memory>
+#include <string>
 
 #include "lib/header.hpp"
 #include "lib/read_error.hpp"
@@ -10,6 +12,7 @@
 #include "text/field_row.hpp"
 #include "text/memory.hpp"
 #include "text/slice.hpp"
+#include "text/words.hpp"
 
 namespace tavrel::lib {
 namespace {
@@ -90,71 +93,235 @@ bool place_columns(ReadResult& result, std::size_t rows, std::uint64_t file_byte
   return true;
 }
 
-}  // namespace
 
-void read_blocks(text::LineSource& lines, std::uint32_t n, std::uint32_t width, ReadResult& result) {
-  const std::uint64_t header_bytes = lines.bytes_taken();
-  // Line numbers follow from the shape: the header is n + 1 lines, and each
-  // block a lead line and `data_lines` data lines.
-  const std::uint64_t data_lines = (std::uint64_t{n} + 9) / 10;
-  auto lead_line_number = [&](std::uint64_t block) { return std::uint64_t{n} + 2 + block * (1 + data_lines); };
-  struct Release {
-    void operator()(float** p) const noexcept { text::release(p); }
-  };
-  const std::size_t slot_bytes = std::size_t{n} * sizeof(float*);
-  std::unique_ptr<float*[], Release> slots(static_cast<float**>(text::reallocate(nullptr, slot_bytes)));
-  if (!slots) out_of_memory(slot_bytes);
-  const text::LineConverter convert = text::line_converter(width);
-  RowTile tile(n);
-  const std::size_t tile_rows = tile.rows();
-  // The rows still only in the tile, before `rows`, go out to the columns.
-  auto copy_out_staged = [&](std::size_t rows) {
-    if (rows % tile_rows != 0) tile.copy_out(slots.get(), rows / tile_rows * tile_rows, rows % tile_rows);
-  };
-  std::size_t rows = 0;
-  bool placed = false;  // the columns moved into the arena
-  for (;;) {
-    // The lead line; its absence ends the file.
-    if (next_line(lines, Stage::LeadLine, lead_line_number(rows)).ended) break;
-    if (rows == result.first.capacity()) {
-      // A column grows with every row up to its capacity in it.
-      copy_out_staged(rows);
-      grow_columns(result, slots.get());
+// One field to convert with a selection: field `field` of data line `line`
+// goes to column `column`.
+struct Pick {
+  std::uint32_t line;
+  std::uint32_t field;
+  std::uint32_t column;
+};
+
+struct ReleaseSlots {
+  void operator()(float** p) const noexcept { text::release(p); }
+};
+
+// The reading of the blocks, as one object: the read position, the row
+// staging and the column placement, and what the options ask for.
+class BlockReader {
+ public:
+  BlockReader(text::LineSource& lines, std::uint32_t n, std::uint32_t width, ReadResult& result,
+              const BlockOptions& options)
+      : lines_(lines),
+        n_(n),
+        width_(width),
+        result_(result),
+        options_(options),
+        columns_(result.others.size() + 1),
+        data_lines_((std::uint64_t{n} + 9) / 10),
+        header_bytes_(lines.bytes_taken()),
+        tile_(columns_),
+        tile_rows_(tile_.rows()) {
+    const std::size_t slot_bytes = columns_ * sizeof(float*);
+    slots_.reset(static_cast<float**>(text::reallocate(nullptr, slot_bytes)));
+    if (!slots_) out_of_memory(slot_bytes);
+    if (options.selected.empty()) {
+      convert_ = text::line_converter(width);
+    } else {
+      plan_selection();
     }
-    float* const row = tile.row(rows);
-    for (std::uint32_t t = 0; t < n; t += 10) {
-      if (convert) {
+    next_poll_ = header_bytes_ + POLL_BYTES;
+  }
+
+  BlocksRead run() {
+    bool complete = true;
+    for (;;) {
+      if (!read_lead()) break;  // the lead line; its absence ends the file
+      if (rows_ == result_.first.capacity()) {
+        // A column grows with every row up to its capacity in it.
+        copy_out_staged();
+        grow_columns(result_, slots_.get());
+      }
+      float* const row = tile_.row(rows_);
+      const Ending ending = options_.selected.empty() ? read_all_fields(row) : read_selected_fields(row);
+      if (ending != Ending::None) {
+        complete = ending == Ending::Complete;
+        break;
+      }
+      end_row();
+    }
+    copy_out_staged();
+    set_sizes(result_, rows_);
+    return {rows_, complete};
+  }
+
+ private:
+  // How a block that could not be read whole ends the read, if it may.
+  enum class Ending { None, Complete, Incomplete };
+  // Bytes between two polls: a few milliseconds of reading.
+  static constexpr std::uint64_t POLL_BYTES = std::uint64_t{8} << 20;
+
+  std::uint64_t lead_line_number() const noexcept { return std::uint64_t{n_} + 2 + rows_ * (1 + data_lines_); }
+
+  bool read_lead() {
+    NextLine lead = next_line(lines_, Stage::LeadLine, lead_line_number());
+    if (lead.ended) return false;
+    lead_blank_ = options_.blank_tail && text::trim(lead.text).empty();
+    if (LeadLines* out = options_.lead_lines) {
+      out->text += lead.text;
+      out->ends.push_back(out->text.size());
+    }
+    return true;
+  }
+
+  // Every parameter: row[t] for parameter t.
+  Ending read_all_fields(float* row) {
+    for (std::uint32_t t = 0; t < n_; t += 10) {
+      if (convert_) {
         // Lines that lie whole in the read buffer and are nothing but
         // fields the converter takes: every byte of such a field is a digit,
         // sign, blank, "." or "E", so each line ends exactly at the LF (or
         // CR LF) after its last field, and it is ASCII.  They are taken
         // without searching for their ends.  The line the converter stops
         // at is read and parsed as a line.
-        const text::LineRun run = convert(lines.buffered(), t, n, row);
-        lines.skip_lines(run.bytes);
-        if (run.next >= n) break;
+        const text::LineRun run = convert_(lines_.buffered(), t, n_, row);
+        lines_.skip_lines(run.bytes);
+        if (run.next >= n_) break;
         t = run.next;
       }
-      const std::uint64_t line_number = lead_line_number(rows) + 1 + t / 10;
-      NextLine data = next_line(lines, Stage::DataLine, line_number);
-      if (data.ended) fail_missing_line(Stage::DataLine, line_number, std::source_location::current());
-      const std::uint32_t fields = n - t < 10 ? n - t : 10;
-      const std::uint32_t taken = take_fields(data.text, lines.line_is_ascii(), fields, width, row + t);
-      if (taken < fields) [[unlikely]] {
-        fail_field(data.text, taken, width, {line_number, rows, t}, std::source_location::current());
+      const std::uint32_t j = t / 10;
+      NextLine data = next_line(lines_, Stage::DataLine, data_line_number(j));
+      if (data.ended) return end_inside_block(j);
+      const std::uint32_t fields = n_ - t < 10 ? n_ - t : 10;
+      const std::uint32_t taken = take_fields(data.text, lines_.line_is_ascii(), fields, width_, row + t);
+      if (taken < fields) [[unlikely]] return fail_or_end(data.text, j, taken);
+    }
+    return Ending::None;
+  }
+
+  // A selection: row[c] for the parameter of column c.  Lines without a
+  // selected field are read but not looked into.
+  Ending read_selected_fields(float* row) {
+    std::size_t p = 0;
+    for (std::uint32_t j = 0; j < data_lines_; ++j) {
+      NextLine data = next_line(lines_, Stage::DataLine, data_line_number(j));
+      if (data.ended) return end_inside_block(j);
+      for (; p < picks_.size() && picks_[p].line == j; ++p) {
+        const Pick pick = picks_[p];
+        if (!take_pick(data.text, lines_.line_is_ascii(), pick, row)) [[unlikely]] {
+          return fail_or_end(data.text, j, pick.field);
+        }
       }
     }
-    ++rows;
-    if (rows % tile_rows == 0) {
-      tile.copy_out(slots.get(), rows - tile_rows, tile_rows);
-      if (!placed && place_columns(result, rows, lines.size_hint(), header_bytes, lines.bytes_taken())) {
-        placed = true;
-        point_slots(result, slots.get());
+    return Ending::None;
+  }
+
+  // Field `pick.field` of `line` into row[pick.column]; false when it is
+  // not a number or not within the line.
+  bool take_pick(std::string_view line, bool ascii, Pick pick, float* row) const noexcept {
+    const std::uint32_t start = pick.field * width_;
+    const std::uint32_t end = start + width_;
+    const bool plain = ascii && std::uint64_t{pick.field + 1} * width_ <= line.size() && line.size() <= UINT32_MAX;
+    if (!plain && !text::is_good_range(line, start, end)) return false;
+    auto value = text::parse_field(std::string_view(line.data() + start, width_));
+    if (!value) return false;
+    row[pick.column] = *value;
+    return true;
+  }
+
+  std::uint64_t data_line_number(std::uint32_t j) const noexcept { return lead_line_number() + 1 + j; }
+
+  // The file ended before data line `j` of the block.
+  Ending end_inside_block(std::uint32_t j) {
+    if (lead_blank_ && j == 0) return Ending::Complete;
+    if (options_.partial) return Ending::Incomplete;
+    fail_missing_line(Stage::DataLine, data_line_number(j), std::source_location::current());
+  }
+
+  // Field `k` of data line `j` failed: the read ends here if the options let
+  // it (a blank tail, or a last line cut short), else the failure stands.
+  Ending fail_or_end(std::string_view text, std::uint32_t j, std::uint32_t k) {
+    const bool blank = lead_blank_ && j == 0 && text::trim(text).empty();
+    if (blank || options_.partial) {
+      // Further lines are read to decide; the failing line is kept first.
+      const std::string line(text);
+      if (blank && rest_is_blank()) return Ending::Complete;
+      if (!blank && options_.partial && next_line(lines_, Stage::DataLine, data_line_number(j) + 1).ended) {
+        return Ending::Incomplete;
       }
+      fail_here(line, j, k);
+    }
+    fail_here(text, j, k);
+  }
+
+  [[noreturn]] void fail_here(std::string_view text, std::uint32_t j, std::uint32_t k) {
+    const std::uint64_t first = std::uint64_t{j} * 10;
+    fail_field(text, k, width_, {data_line_number(j), rows_, first}, std::source_location::current());
+  }
+
+  // Whether every line left is blank.
+  bool rest_is_blank() {
+    for (std::uint64_t line = data_line_number(0) + 1;; ++line) {
+      NextLine next = next_line(lines_, Stage::DataLine, line);
+      if (next.ended) return true;
+      if (!text::trim(next.text).empty()) return false;
     }
   }
-  copy_out_staged(rows);
-  set_sizes(result, rows);
+
+  void end_row() {
+    ++rows_;
+    if (rows_ % tile_rows_ == 0) {
+      tile_.copy_out(slots_.get(), rows_ - tile_rows_, tile_rows_);
+      if (!placed_ && place_columns(result_, rows_, lines_.size_hint(), header_bytes_, lines_.bytes_taken())) {
+        placed_ = true;
+        point_slots(result_, slots_.get());
+      }
+    }
+    if (options_.poll.cancelled && lines_.bytes_taken() >= next_poll_) [[unlikely]] {
+      next_poll_ = lines_.bytes_taken() + POLL_BYTES;
+      if (options_.poll.cancelled(options_.poll.context)) fail_cancelled();
+    }
+  }
+
+  // The rows still only in the tile go out to the columns.
+  void copy_out_staged() {
+    if (rows_ % tile_rows_ != 0) tile_.copy_out(slots_.get(), rows_ / tile_rows_ * tile_rows_, rows_ % tile_rows_);
+  }
+
+  void plan_selection() {
+    picks_.reserve(options_.selected.size());
+    for (std::uint32_t c = 0; c < options_.selected.size(); ++c) {
+      const std::uint32_t t = options_.selected[c];
+      picks_.push_back({t / 10, t % 10, c});
+    }
+    std::sort(picks_.begin(), picks_.end(),
+              [](Pick a, Pick b) { return a.line != b.line ? a.line < b.line : a.field < b.field; });
+  }
+
+  text::LineSource& lines_;
+  const std::uint32_t n_;
+  const std::uint32_t width_;
+  ReadResult& result_;
+  const BlockOptions& options_;
+  const std::size_t columns_;
+  const std::uint64_t data_lines_;
+  const std::uint64_t header_bytes_;
+  std::unique_ptr<float*[], ReleaseSlots> slots_;
+  text::LineConverter convert_ = nullptr;
+  std::vector<Pick> picks_;
+  RowTile tile_;
+  const std::size_t tile_rows_;
+  std::size_t rows_ = 0;
+  bool placed_ = false;      // the columns moved into the arena
+  bool lead_blank_ = false;  // the lead line of this block is blank, and that may end the file
+  std::uint64_t next_poll_ = 0;
+};
+
+}  // namespace
+
+BlocksRead read_blocks(text::LineSource& lines, std::uint32_t n, std::uint32_t width, ReadResult& result,
+                       const BlockOptions& options) {
+  return BlockReader(lines, n, width, result, options).run();
 }
 
 }  // namespace tavrel::lib

@@ -7,15 +7,52 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "lib/reader.hpp"
 #include "text/line_source.hpp"
 
 namespace tavrel::lib {
 
+// The lead line of every block read, end to end.
+struct LeadLines {
+  std::string text;
+  std::vector<std::size_t> ends;  // line b is text[ends[b - 1], ends[b])
+};
+
+// Asked now and then during a long read; returning true stops it with a
+// ReadError of kind Cancelled.
+struct Poll {
+  bool (*cancelled)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
+// How the blocks are read beyond the plain rule.
+struct BlockOptions {
+  // The parameters to convert, one column each, in this order; empty: every
+  // parameter.  The fields of the others are not looked at.
+  std::span<const std::uint32_t> selected{};
+  // A file that ends inside a block, or whose last line is cut short, ends
+  // with the blocks before it instead of failing.
+  bool partial = false;
+  // Blank lines after the last block end the file instead of starting a
+  // block that fails.
+  bool blank_tail = false;
+  LeadLines* lead_lines = nullptr;  // where the lead lines go, if anywhere
+  Poll poll{};
+};
+
+struct BlocksRead {
+  std::size_t rows;
+  bool complete;  // false: `partial` cut off an incomplete last block
+};
+
 // Reads every block after the header from `lines` into `result`, whose
-// columns are empty; `n` parameters with fields `width` bytes wide.  Every
-// failure is a thrown ReadError.
-void read_blocks(text::LineSource& lines, std::uint32_t n, std::uint32_t width, ReadResult& result);
+// columns are empty (one per selected parameter); `n` parameters with
+// fields `width` bytes wide.  Every failure is a thrown ReadError.
+BlocksRead read_blocks(text::LineSource& lines, std::uint32_t n, std::uint32_t width, ReadResult& result,
+                       const BlockOptions& options = {});
 
 }  // namespace tavrel::lib

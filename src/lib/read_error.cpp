@@ -59,6 +59,10 @@ void fail_capacity(std::source_location where) {
   throw ReadError{.kind = Kind::Capacity, .message = "capacity overflow", .where = where};
 }
 
+void fail_cancelled(std::source_location where) {
+  throw ReadError{.kind = Kind::Cancelled, .message = "cancelled", .where = where};
+}
+
 void out_of_memory(std::size_t bytes, std::source_location where) {
   ReadError failure{.kind = Kind::NoMemory, .message = {}, .where = where, .bytes = bytes};
   try {

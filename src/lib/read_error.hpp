@@ -30,6 +30,7 @@ struct ReadError {
     Parse,        // a data field is not a number
     Capacity,     // more columns than a table may hold
     NoMemory,     // an allocation failed
+    Cancelled,    // the caller's poll asked the read to stop
   };
   // What a front end may want to know of a line that could not be read.
   enum class Stage : std::uint8_t { Open, FirstLine, NameLine, LeadLine, DataLine, None };
@@ -57,6 +58,7 @@ struct ReadError {
 [[noreturn]] void fail_count(std::string_view word, std::string_view first_line,
                              std::source_location where = std::source_location::current());
 [[noreturn]] void fail_capacity(std::source_location where = std::source_location::current());
+[[noreturn]] void fail_cancelled(std::source_location where = std::source_location::current());
 [[noreturn]] void out_of_memory(std::size_t bytes, std::source_location where = std::source_location::current());
 
 // Where a failing data field sits: its line, block and first parameter.
