@@ -73,7 +73,14 @@ class ColumnArena {
         bytes_(std::exchange(other.bytes_, 0)),
         per_column_(std::exchange(other.per_column_, 0)),
         released_(std::exchange(other.released_, 0)) {}
-  ColumnArena& operator=(ColumnArena&&) = delete;
+  ColumnArena& operator=(ColumnArena&& other) noexcept {
+    ColumnArena old(std::move(*this));
+    base_ = std::exchange(other.base_, nullptr);
+    bytes_ = std::exchange(other.bytes_, 0);
+    per_column_ = std::exchange(other.per_column_, 0);
+    released_ = std::exchange(other.released_, 0);
+    return *this;
+  }
   ColumnArena(const ColumnArena&) = delete;
   ColumnArena& operator=(const ColumnArena&) = delete;
   ~ColumnArena();

@@ -41,14 +41,14 @@ NextLine next_line(text::LineSource& lines, Stage stage, std::uint64_t line, std
   return {**read, false};
 }
 
-std::uint32_t read_header(text::LineSource& lines) {
+std::uint32_t read_header(text::LineSource& lines, std::vector<std::string>* names) {
   NextLine first = next_line(lines, Stage::FirstLine, 1);
   if (first.ended) fail_missing_line(Stage::FirstLine, 1, std::source_location::current());
   const std::uint32_t n = parameter_count(first.text);
   for (std::uint32_t i = 0; i < n; ++i) {
-    if (next_line(lines, Stage::NameLine, i + 2).ended) {
-      fail_missing_line(Stage::NameLine, i + 2, std::source_location::current());
-    }
+    NextLine name = next_line(lines, Stage::NameLine, i + 2);
+    if (name.ended) fail_missing_line(Stage::NameLine, i + 2, std::source_location::current());
+    if (names) names->emplace_back(text::last_word(name.text));
   }
   return n;
 }

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <source_location>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/read_error.hpp"
 #include "text/line_source.hpp"
@@ -24,7 +26,8 @@ NextLine next_line(text::LineSource& lines, ReadError::Stage stage, std::uint64_
 // Reads the first line and the name lines from `lines`; returns n.  A first
 // line without words gives 0; a last word that is not an unsigned decimal
 // of at most 4294967295 (an optional "+", then ASCII digits) is a Count
-// error.  Every failure is a thrown ReadError.
-std::uint32_t read_header(text::LineSource& lines);
+// error.  With `names`, each name line's last word is appended to it.
+// Every failure is a thrown ReadError.
+std::uint32_t read_header(text::LineSource& lines, std::vector<std::string>* names = nullptr);
 
 }  // namespace tavrel::lib

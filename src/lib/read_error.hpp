@@ -31,6 +31,7 @@ struct ReadError {
     Capacity,     // more columns than a table may hold
     NoMemory,     // an allocation failed
     Cancelled,    // the caller's poll asked the read to stop
+    Selection,    // a selected parameter index is not below the count
   };
   // What a front end may want to know of a line that could not be read.
   enum class Stage : std::uint8_t { Open, FirstLine, NameLine, LeadLine, DataLine, None };

@@ -1,0 +1,112 @@
+"""The exceptions of korvant, and how a failed native read becomes one."""
+
+from __future__ import annotations
+
+import errno as errno_codes
+import os
+from typing import Any
+
+__all__ = ["PlotFileError"]
+
+#: How much of the file a message quotes at most.
+QUOTE_LIMIT = 80
+
+
+class PlotFileError(ValueError):
+    """A plot file whose content cannot be read.
+
+    Attributes:
+        path: the file, as given.
+        line: the 1-based number of the offending line, or None.
+        parameter: ``(index, name)`` of the offending parameter, or None.
+        timestep: the 0-based timestep (block) of the offending line, or None.
+        text: the offending field as it stands in the file, or None.
+    """
+
+    def __init__(
+        self,
+        message: str,
+        *,
+        path: str,
+        line: int | None = None,
+        parameter: tuple[int, str] | None = None,
+        timestep: int | None = None,
+        text: str | None = None,
+    ) -> None:
+        super().__init__(message)
+        self.path = path
+        self.line = line
+        self.parameter = parameter
+        self.timestep = timestep
+        self.text = text
+
+
+def quote(text: str, limit: int = QUOTE_LIMIT) -> str:
+    """`text` in quotes, cut to `limit` characters with an ellipsis."""
+    if len(text) > limit:
+        text = text[: limit - 3] + "..."
+    return repr(text)
+
+
+def translate(info: dict[str, Any], path: str, width: int, names: list[str] | None) -> Exception:
+    """The exception that the native failure `info` becomes for `path`.
+
+    `names` (all the file's parameter names, when known) let a message name
+    the parameter.
+    """
+    kind = info["kind"]
+    line = info["line"] or None
+    where = f"{path}:{line}" if line else path
+    if kind == "io":
+        code = info["errno"]
+        if code:
+            return OSError(code, os.strerror(code), path)
+        if "UTF-8" in info["message"]:
+            return PlotFileError(f"{where}: line is not valid UTF-8", path=path, line=line)
+        return OSError(errno_codes.EINVAL, info["message"], path)
+    if kind == "count":
+        return PlotFileError(
+            f"{where}: the first line must end with the parameter count, not {quote(info['word'])}",
+            path=path, line=1, text=info["text"][:QUOTE_LIMIT],
+        )
+    if kind == "capacity":
+        return PlotFileError(f"{path}:1: the first line gives no parameters", path=path, line=1)
+    if kind == "missing_line":
+        stage = info["stage"]
+        if stage == "first_line":
+            return PlotFileError(f"{path}: the file is empty", path=path)
+        if stage == "name_line":
+            return PlotFileError(f"{where}: the file ends inside the parameter names", path=path, line=line)
+        timestep = info["block"]
+        return PlotFileError(
+            f"{where}: the file ends inside timestep {timestep} (partial=True reads the complete ones)",
+            path=path, line=line, timestep=timestep,
+        )
+    if kind in ("parse", "slice"):
+        return field_error(info, path, width, names)
+    if kind == "selection":
+        return IndexError(f"parameter index {info['parameter']} is out of range for {path}")
+    return PlotFileError(f"{where}: {info['message']}", path=path, line=line)
+
+
+def field_error(info: dict[str, Any], path: str, width: int, names: list[str] | None) -> PlotFileError:
+    """A data field that is not a number, or not within its line."""
+    line, timestep, index = info["line"], info["block"], info["parameter"]
+    name = names[index] if names is not None and index < len(names) else ""
+    parameter = (index, name)
+    who = f"parameter {index} {quote(name)} at timestep {timestep}"
+    text = info["text"]
+    if info["kind"] == "parse":
+        field = text.strip()
+        what = "is blank" if not field else f"{quote(field)} is not a number"
+        message = f"{path}:{line}: {who}: {what}"
+        return PlotFileError(message, path=path, line=line, parameter=parameter, timestep=timestep, text=text)
+    size = info["line_bytes"]
+    fields = min(10, len(names) - index // 10 * 10) if names is not None else None
+    if fields is not None and size < fields * width:
+        message = f"{path}:{line}: data line is {size} bytes; {fields} fields of width {width} need {fields * width}"
+        if size % fields == 0 and size // fields not in (0, width):
+            message += f" (is the width {size // fields}?)"
+    else:
+        message = f"{path}:{line}: {who}: the field cuts a character ({info['message']})"
+    return PlotFileError(message, path=path, line=line, parameter=parameter, timestep=timestep, text=text or None)

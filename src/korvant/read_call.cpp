@@ -1,0 +1,296 @@
+// The functions of korvant._native; see read_call.hpp.
+#include "korvant/read_call.hpp"
+
+#include <charconv>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "korvant/values.hpp"
+#include "lib/plot.hpp"
+#include "lib/read_error.hpp"
+#include "python/py_ref.hpp"
+#include "text/words.hpp"
+
+namespace tavrel::korvant {
+
+using python::PyRef;
+
+ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+namespace {
+
+// The interpreter lock released for the lifetime of the object, taken back
+// on every way out, exceptions included.
+class Unlocked {
+ public:
+  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+
+  // Takes the lock for a moment to run the interpreter's signal handlers;
+  // true when one raised (KeyboardInterrupt, left set).
+  static bool signalled(void* self) noexcept {
+    auto* unlocked = static_cast<Unlocked*>(self);
+    PyEval_RestoreThread(unlocked->state_);
+    const bool raised = PyErr_CheckSignals() < 0;
+    unlocked->state_ = PyEval_SaveThread();
+    return raised;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// The path argument as bytes (str, bytes or os.PathLike), through the
+// file-system encoding.
+PyRef path_bytes(PyObject* path) {
+  PyObject* bytes = nullptr;
+  if (!PyUnicode_FSConverter(path, &bytes)) return PyRef();
+  return PyRef::steal(bytes);
+}
+
+std::string_view view_of(const PyRef& bytes) {
+  return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+}
+
+PyRef text_object(std::string_view text) {
+  return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// Sets `key` of `dict` to `value` (stolen); false with an exception set.
+bool put(PyObject* dict, const char* key, PyRef value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+const char* kind_name(lib::ReadError::Kind kind) noexcept {
+  using Kind = lib::ReadError::Kind;
+  switch (kind) {
+    case Kind::Io: return "io";
+    case Kind::MissingLine: return "missing_line";
+    case Kind::Count: return "count";
+    case Kind::Slice: return "slice";
+    case Kind::Parse: return "parse";
+    case Kind::Capacity: return "capacity";
+    case Kind::NoMemory: return "no_memory";
+    case Kind::Cancelled: return "cancelled";
+    case Kind::Selection: return "selection";
+  }
+  return "unknown";
+}
+
+const char* stage_name(lib::ReadError::Stage stage) noexcept {
+  using Stage = lib::ReadError::Stage;
+  switch (stage) {
+    case Stage::Open: return "open";
+    case Stage::FirstLine: return "first_line";
+    case Stage::NameLine: return "name_line";
+    case Stage::LeadLine: return "lead_line";
+    case Stage::DataLine: return "data_line";
+    case Stage::None: return "none";
+  }
+  return "none";
+}
+
+// Raises the exception a failed read becomes: ReadFailure({...}), or
+// MemoryError.  A cancelled read has its KeyboardInterrupt set already.
+void raise_read_error(PyObject* module, const lib::ReadError& error) {
+  using Kind = lib::ReadError::Kind;
+  if (error.kind == Kind::Cancelled) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return;
+  }
+  if (error.kind == Kind::NoMemory) {
+    PyErr_SetString(PyExc_MemoryError, error.message.c_str());
+    return;
+  }
+  PyRef info = PyRef::steal(PyDict_New());
+  if (!info) return;
+  PyObject* d = info.get();
+  const bool made = put(d, "kind", PyRef::steal(PyUnicode_FromString(kind_name(error.kind)))) &&
+                    put(d, "stage", PyRef::steal(PyUnicode_FromString(stage_name(error.stage)))) &&
+                    put(d, "message", text_object(error.message)) &&
+                    put(d, "line", PyRef::steal(PyLong_FromUnsignedLongLong(error.line))) &&
+                    put(d, "block", PyRef::steal(PyLong_FromUnsignedLongLong(error.block))) &&
+                    put(d, "parameter", PyRef::steal(PyLong_FromUnsignedLongLong(error.parameter))) &&
+                    put(d, "field_start", PyRef::steal(PyLong_FromUnsignedLong(error.field_start))) &&
+                    put(d, "field_end", PyRef::steal(PyLong_FromUnsignedLong(error.field_end))) &&
+                    put(d, "line_bytes", PyRef::steal(PyLong_FromUnsignedLongLong(error.line_bytes))) &&
+                    put(d, "text", text_object(error.text)) && put(d, "word", text_object(error.word)) &&
+                    put(d, "errno", PyRef::steal(PyLong_FromLong(error.error_number)));
+  if (made) PyErr_SetObject(state_of(module)->read_failure, d);
+}
+
+// The first word of `line` that is a whole decimal number, as a double.
+std::optional<double> first_number(std::string_view line) {
+  for (std::string_view word : text::split_words(line)) {
+    if (!word.empty() && word.front() == '+') word.remove_prefix(1);
+    double value = 0;
+    auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
+    if (ec == std::errc() && end == word.data() + word.size()) return value;
+  }
+  return std::nullopt;
+}
+
+// The time of every block as packed doubles, or None.
+PyRef time_of(const lib::LeadLines& leads) {
+  const std::size_t count = leads.ends.size();
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(double))));
+  if (!bytes) return bytes;
+  char* out = PyBytes_AS_STRING(bytes.get());
+  std::size_t begin = 0;
+  for (std::size_t b = 0; b < count; ++b) {
+    const std::string_view line(leads.text.data() + begin, leads.ends[b] - begin);
+    begin = leads.ends[b];
+    std::optional<double> time = first_number(line);
+    if (!time) return PyRef::borrow(Py_None);
+    std::memcpy(out + b * sizeof(double), &*time, sizeof(double));
+  }
+  return bytes;
+}
+
+PyRef string_list(const std::vector<std::string>& texts) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return list;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyRef item = text_object(texts[i]);
+    if (!item) return PyRef();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
+PyRef lead_line_list(const lib::LeadLines& leads) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(leads.ends.size())));
+  if (!list) return list;
+  std::size_t begin = 0;
+  for (std::size_t b = 0; b < leads.ends.size(); ++b) {
+    PyRef item = text_object(std::string_view(leads.text.data() + begin, leads.ends[b] - begin));
+    if (!item) return PyRef();
+    begin = leads.ends[b];
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(b), item.release());
+  }
+  return list;
+}
+
+// Runs `body` (returning a new reference or null with an exception set),
+// turning what the reader throws into Python exceptions.
+template <class Body>
+PyObject* guarded(PyObject* module, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const lib::ReadError& error) {
+    raise_read_error(module, error);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "korvant: unexpected C++ exception");
+  }
+  return nullptr;
+}
+
+bool check_args(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
+  if (nargs == expected) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
+  return false;
+}
+
+// The selection argument: None (all) or a list of ints.
+bool selection_of(PyObject* params, std::vector<std::uint32_t>& selected) {
+  if (params == Py_None) return true;
+  if (!PyList_Check(params)) {
+    PyErr_SetString(PyExc_TypeError, "params must be a list of parameter indices or None");
+    return false;
+  }
+  const Py_ssize_t count = PyList_GET_SIZE(params);
+  selected.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const unsigned long value = PyLong_AsUnsignedLong(PyList_GET_ITEM(params, i));
+    if (PyErr_Occurred()) return false;
+    if (value > UINT32_MAX) {
+      PyErr_SetString(PyExc_OverflowError, "parameter index out of range");
+      return false;
+    }
+    selected.push_back(static_cast<std::uint32_t>(value));
+  }
+  return true;
+}
+
+}  // namespace
+
+PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_args("read", nargs, 4)) return nullptr;
+  return guarded(module, [&]() -> PyObject* {
+    PyRef path = path_bytes(args[0]);
+    if (!path) return nullptr;
+    const unsigned long width = PyLong_AsUnsignedLong(args[1]);
+    if (PyErr_Occurred()) return nullptr;
+    if (width == 0 || width > UINT32_MAX) {
+      PyErr_SetString(PyExc_ValueError, "width must be a positive field width");
+      return nullptr;
+    }
+    lib::PlotOptions options;
+    options.width = static_cast<std::uint32_t>(width);
+    if (!selection_of(args[2], options.selected)) return nullptr;
+    const int partial = PyObject_IsTrue(args[3]);
+    if (partial < 0) return nullptr;
+    options.partial = partial != 0;
+    lib::Plot plot;
+    {
+      Unlocked unlocked;
+      options.poll = {&Unlocked::signalled, &unlocked};
+      plot = lib::read_plot(view_of(path), options);
+    }
+    PyRef names = string_list(plot.names);
+    if (!names) return nullptr;
+    PyRef leads = lead_line_list(plot.lead_lines);
+    if (!leads) return nullptr;
+    PyRef time = time_of(plot.lead_lines);
+    if (!time) return nullptr;
+    PyRef values = PyRef::steal(new_values(state_of(module)->values_type, std::move(plot.values)));
+    if (!values) return nullptr;
+    return PyTuple_Pack(5, names.get(), leads.get(), values.get(), time.get(), plot.complete ? Py_True : Py_False);
+  });
+}
+
+PyObject* read_header(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_args("read_header", nargs, 1)) return nullptr;
+  return guarded(module, [&]() -> PyObject* {
+    PyRef path = path_bytes(args[0]);
+    if (!path) return nullptr;
+    lib::Header header;
+    {
+      Unlocked unlocked;
+      header = lib::read_plot_header(view_of(path));
+    }
+    return string_list(header.names).release();
+  });
+}
+
+PyObject* fit_widths(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_args("fit_widths", nargs, 1)) return nullptr;
+  return guarded(module, [&]() -> PyObject* {
+    PyRef path = path_bytes(args[0]);
+    if (!path) return nullptr;
+    lib::WidthFit fit;
+    {
+      Unlocked unlocked;
+      fit = lib::fit_widths(view_of(path));
+    }
+    PyRef widths = PyRef::steal(PyList_New(0));
+    if (!widths) return nullptr;
+    for (std::uint32_t w : fit.widths) {
+      PyRef item = PyRef::steal(PyLong_FromUnsignedLong(w));
+      if (!item || PyList_Append(widths.get(), item.get()) < 0) return nullptr;
+    }
+    return Py_BuildValue("(OOKKI)", widths.get(), fit.blocks ? Py_True : Py_False,
+                         static_cast<unsigned long long>(fit.line), static_cast<unsigned long long>(fit.line_bytes),
+                         static_cast<unsigned>(fit.fields));
+  });
+}
+
+}  // namespace tavrel::korvant

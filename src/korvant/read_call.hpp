@@ -1,0 +1,32 @@
+// The functions of korvant._native, called by the korvant package.
+//
+//   read(path, width, params, partial)
+//       -> (names, lead_lines, values, time, complete)
+//          time: bytes of float64, the first number of each lead line, or
+//          None when some lead line has none
+//   read_header(path) -> names
+//   fit_widths(path) -> (widths, has_blocks, line, line_bytes, fields)
+//
+// The interpreter lock is released while a file is read; a long read asks
+// for pending signals every few megabytes, so Ctrl-C stops it.  A failure
+// of the file raises korvant._native.ReadFailure with one dict argument
+// describing it; the package turns that into its own exceptions.  Nothing
+// is ever written to standard output or standard error.
+#pragma once
+
+#include <Python.h>
+
+namespace tavrel::korvant {
+
+struct ModuleState {
+  PyObject* read_failure;  // the exception type
+  PyObject* values_type;
+};
+
+ModuleState* state_of(PyObject* module) noexcept;
+
+PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* read_header(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+PyObject* fit_widths(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace tavrel::korvant
