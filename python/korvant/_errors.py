@@ -96,17 +96,18 @@ def field_error(info: dict[str, Any], path: str, width: int, names: list[str] | 
     parameter = (index, name)
     who = f"parameter {index} {quote(name)} at timestep {timestep}"
     text = info["text"]
-    if info["kind"] == "parse":
-        field = text.strip()
-        what = "is blank" if not field else f"{quote(field)} is not a number"
-        message = f"{path}:{line}: {who}: {what}"
-        return PlotFileError(message, path=path, line=line, parameter=parameter, timestep=timestep, text=text)
     size = info["line_bytes"]
     fields = min(10, len(names) - index // 10 * 10) if names is not None else None
     if fields is not None and size < fields * width:
+        # Too short a line for its fields: most often the wrong width, and
+        # whichever field failed first says less than the line's length.
         message = f"{path}:{line}: data line is {size} bytes; {fields} fields of width {width} need {fields * width}"
         if size % fields == 0 and size // fields not in (0, width):
             message += f" (is the width {size // fields}?)"
+    elif info["kind"] == "parse":
+        field = text.strip()
+        what = "is blank" if not field else f"{quote(field)} is not a number"
+        message = f"{path}:{line}: {who}: {what}"
     else:
         message = f"{path}:{line}: {who}: the field cuts a character ({info['message']})"
     return PlotFileError(message, path=path, line=line, parameter=parameter, timestep=timestep, text=text or None)

@@ -158,8 +158,8 @@ class BlockReader {
  private:
   // How a block that could not be read whole ends the read, if it may.
   enum class Ending { None, Complete, Incomplete };
-  // Bytes between two polls: a few milliseconds of reading.
-  static constexpr std::uint64_t POLL_BYTES = std::uint64_t{8} << 20;
+  // Bytes between two polls: under a millisecond of plain reading.
+  static constexpr std::uint64_t POLL_BYTES = std::uint64_t{1} << 20;
 
   std::uint64_t lead_line_number() const noexcept { return std::uint64_t{n_} + 2 + rows_ * (1 + data_lines_); }
 
@@ -235,7 +235,7 @@ class BlockReader {
   Ending end_inside_block(std::uint32_t j) {
     if (lead_blank_ && j == 0) return Ending::Complete;
     if (options_.partial) return Ending::Incomplete;
-    fail_missing_line(Stage::DataLine, data_line_number(j), std::source_location::current());
+    fail_missing_line(Stage::DataLine, data_line_number(j), std::source_location::current(), rows_);
   }
 
   // Field `k` of data line `j` failed: the read ends here if the options let

@@ -39,12 +39,12 @@ void fail_io(Stage stage, std::uint64_t line, const text::IoError& error, std::s
   throw failure;
 }
 
-void fail_missing_line(Stage stage, std::uint64_t line, std::source_location where) {
+void fail_missing_line(Stage stage, std::uint64_t line, std::source_location where, std::uint64_t block) {
   std::string_view message = stage == Stage::FirstLine  ? "Failed ot read line!"
                              : stage == Stage::DataLine ? "Error reading line"
                                                         : "Failed to read line!";
   throw ReadError{.kind = Kind::MissingLine, .message = std::string(message), .where = where, .stage = stage,
-                  .line = line};
+                  .line = line, .block = block};
 }
 
 void fail_count(std::string_view word, std::string_view first_line, std::source_location where) {

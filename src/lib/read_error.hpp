@@ -55,7 +55,8 @@ struct ReadError {
 // The throwing side, one function per kind; each builds the fixed message.
 [[noreturn]] void fail_io(ReadError::Stage stage, std::uint64_t line, const text::IoError& error,
                           std::source_location where);
-[[noreturn]] void fail_missing_line(ReadError::Stage stage, std::uint64_t line, std::source_location where);
+[[noreturn]] void fail_missing_line(ReadError::Stage stage, std::uint64_t line, std::source_location where,
+                                    std::uint64_t block = 0);
 [[noreturn]] void fail_count(std::string_view word, std::string_view first_line,
                              std::source_location where = std::source_location::current());
 [[noreturn]] void fail_capacity(std::source_location where = std::source_location::current());

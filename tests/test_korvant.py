@@ -1,0 +1,276 @@
+"""The korvant package: agreement with tavrel, failures, width detection,
+selection, partial files, threads, interpreters, interruption and leaks."""
+
+from __future__ import annotations
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from conftest import child_env, korvant_text
+from test_differential import SEED, random_case
+
+korvant = pytest.importorskip("korvant")
+import tavrel  # noqa: E402
+
+# Rust's White_Space: what the reader takes for blank.
+WHITE_SPACE = set("\t\n\x0b\x0c\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000") | {
+    chr(c) for c in range(0x2000, 0x200B)
+}
+
+
+def tavrel_values(path, width):
+    first, others = tavrel.rust_read_korvant(str(path), width)
+    return np.array([first, *others], dtype=np.float32).T
+
+
+def without_blank_tail(data: bytes) -> bytes:
+    lines = data.split(b"\n")
+    while lines and all(c in WHITE_SPACE for c in lines[-1].decode("utf-8", "replace")):
+        lines.pop()
+    return b"\n".join(lines) + b"\n"
+
+
+def test_agrees_with_tavrel_on_generated_files(tmp_path, capfd):
+    # Valid and damaged files: the same values bit for bit, and the same
+    # files fail, but for blank lines after the last block, which korvant
+    # accepts.
+    rng = random.Random(SEED)
+    path, trimmed = tmp_path / "plot.txt", tmp_path / "trimmed.txt"
+    agreed = {"read": 0, "failed": 0, "blank tail": 0}
+    for i in range(300):
+        data, width = random_case(rng)
+        if width == 0:
+            continue
+        path.write_bytes(data)
+        context = f"seed {SEED}, file {i}, width {width}, content {data[:200]!r}"
+        try:
+            expected = tavrel_values(path, width)
+        except BaseException:  # noqa: BLE001  (PanicException)
+            expected = None
+        try:
+            plot = korvant.read(path, width=width)
+        except (korvant.PlotFileError, OSError):
+            assert expected is None, context
+            agreed["failed"] += 1
+            continue
+        if expected is None:
+            trimmed.write_bytes(without_blank_tail(data))
+            expected = tavrel_values(trimmed, width)
+            agreed["blank tail"] += 1
+        else:
+            agreed["read"] += 1
+        assert plot.values.shape == expected.shape, context
+        assert np.array_equal(plot.values.view(np.uint32), expected.view(np.uint32)), context
+        if plot.values.shape[1] > 1:
+            pick = [rng.randrange(plot.values.shape[1]) for _ in range(3)]
+            chosen = korvant.read(path, width=width, params=pick)
+            assert np.array_equal(chosen.values.view(np.uint32), expected[:, pick].view(np.uint32)), context
+    capfd.readouterr()
+    assert agreed["read"] and agreed["failed"], agreed
+
+
+def test_plot_attributes_and_zero_copy(plot_file):
+    text = korvant_text([[1.5, 2.5, 3.5], [0.25, 0.5, 0.75], [-1.0, -2.0, -3.0]], names=["A", "B", "A"])
+    plot = korvant.read(plot_file(text))
+    assert (plot.width, plot.names, plot.parameters, len(plot)) == (12, ["A", "B", "A"], [0, 1, 2], 3)
+    assert plot.time.tolist() == [0.0, 1.0, 2.0] and plot.lead_lines == ["TIME 0", "TIME 1", "TIME 2"]
+    assert plot.values.dtype == np.float32 and plot.values.flags.f_contiguous and not plot.values.flags.writeable
+    assert plot["B"].tolist() == [0.25, 0.5, 0.75] and plot[2].tolist() == [-1.0, -2.0, -3.0]
+    with pytest.raises(KeyError, match=r"columns \[0, 2\]"):
+        plot["A"]
+    frame = plot.to_pandas()
+    assert frame.index.name == "time" and list(frame.columns) == ["A", "B", "A"]
+    assert np.shares_memory(frame.to_numpy(), plot.values)
+    chosen = korvant.read(plot_file(text), params=["B", 0])
+    assert chosen.names == ["B", "A"] and chosen.values.tolist() == [[0.25, 1.5], [0.5, 2.5], [0.75, 3.5]]
+
+
+def test_large_file_values_stay_in_the_readers_storage(plot_file):
+    # Enough values for the column arena: the array views it at its stride.
+    columns = [[float(b * 3 + k) for b in range(700)] for k in range(800)]
+    path = plot_file(korvant_text(columns))
+    plot = korvant.read(path)
+    assert np.array_equal(plot.values, tavrel_values(path, 12))
+    assert plot.values.strides[1] >= 700 * 4
+
+
+@pytest.mark.parametrize(
+    ("content", "width", "message", "attributes"),
+    [
+        (korvant_text([[1.5], [2.5]]).replace("         2.5", "     1.5D+02"), 12,
+         r"plot\.txt:5: parameter 1 'P1' at timestep 0: '1\.5D\+02' is not a number",
+         {"line": 5, "parameter": (1, "P1"), "timestep": 0, "text": "     1.5D+02"}),
+        (korvant_text([[1.0] * 2] * 10, width=12), 15,
+         r"plot\.txt:13: data line is 120 bytes; 10 fields of width 15 need 150 \(is the width 12\?\)",
+         {"line": 13, "timestep": 0}),
+        (korvant_text([[1.5, 2.5]] * 11)[:-13], 12,
+         r"plot\.txt:18: the file ends inside timestep 1 \(partial=True", {"line": 18, "timestep": 1}),
+        ("NPARAM x\n", 12, r"plot\.txt:1: the first line must end with the parameter count, not 'x'", {"line": 1}),
+        ("NPARAM 3\nA\n", 12, r"plot\.txt:3: the file ends inside the parameter names", {"line": 3}),
+        ("x" * 5000 + "\r" + "y" * 5000, 12, r"count, not 'y{77}\.\.\.'$", {"line": 1}),
+    ],
+    ids=["not-a-number", "wrong-width", "cut-short", "bad-count", "names-missing", "long-line-quoted"],
+)
+def test_failures_name_file_line_and_field(plot_file, capfd, content, width, message, attributes):
+    path = plot_file(content, name="plot.txt")
+    with pytest.raises(korvant.PlotFileError, match=message) as caught:
+        korvant.read(path, width=width)
+    error = caught.value
+    assert isinstance(error, ValueError) and error.path == path and len(str(error)) < len(path) + 150
+    assert {key: getattr(error, key) for key in attributes} == attributes
+    assert capfd.readouterr() == ("", "")
+
+
+def test_os_errors_carry_errno_and_filename(tmp_path):
+    for path, kind in [(tmp_path / "missing.plt", FileNotFoundError), (tmp_path, IsADirectoryError)]:
+        with pytest.raises(kind) as caught:
+            korvant.read(path)
+        assert caught.value.filename == str(path) and caught.value.errno
+
+
+@pytest.mark.parametrize(
+    ("width", "detected"), [(12, 12), (15, 15), (7, 7)]
+)
+def test_width_detected_from_the_first_block(plot_file, width, detected):
+    text = korvant_text([[1.5, 2.5]] * 13, width=width)
+    assert korvant.read(plot_file(text)).width == detected
+
+
+@pytest.mark.parametrize(
+    "content",
+    [
+        korvant_text([[1.5, 2.5]] * 13, width=12).replace("TIME 0\n", "TIME 0\n ", 1),  # line 1 byte too long
+        "N 1\nA\nT\n  1\n",  # one field of 3 bytes: widths 3 (and 1) cannot be told from the line
+    ],
+    ids=["no-width-fits", "ambiguous"],
+)
+def test_width_detection_never_guesses(plot_file, content):
+    path = plot_file(content)
+    try:
+        plot = korvant.read(path)
+    except korvant.PlotFileError as error:
+        assert "width=" in str(error)
+    else:
+        # One width fits exactly: every field must then read as tavrel reads it.
+        assert np.array_equal(plot.values, tavrel_values(path, plot.width))
+
+
+def test_partial_files_and_blank_tails(plot_file):
+    full = korvant_text([[1.5, 2.5, 3.5], [4.5, 5.5, 6.5]])
+    cut = plot_file(full[:-9])  # the last data line cut inside a field
+    with pytest.raises(korvant.PlotFileError):
+        korvant.read(cut)
+    plot = korvant.read(cut, partial=True)
+    assert (plot.complete, plot.values.tolist()) == (False, [[1.5, 4.5], [2.5, 5.5]])
+    whole = korvant.read(plot_file(full), partial=True)
+    assert whole.complete and len(whole) == 3
+    blank = korvant.read(plot_file(full + "\n  \n\n"))
+    assert blank.complete and len(blank) == 3
+
+
+def test_read_many_in_threads_equals_one_by_one(plot_file):
+    paths = [plot_file(korvant_text([[float(i + b) for b in range(50)]] * 25)) for i in range(6)]
+    together = korvant.read_many(paths, workers=3)
+    assert [p.path for p in together] == paths
+    for plot, path in zip(together, paths):
+        assert np.array_equal(plot.values, korvant.read(path).values)
+    # Threads reading the same files at once.
+    results = {}
+    threads = [threading.Thread(target=lambda i=i: results.__setitem__(i, korvant.read(paths[i]))) for i in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(np.array_equal(results[i].values, together[i].values) for i in range(6))
+
+
+def run_child(code, **kwargs):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=child_env(), capture_output=True,
+                          text=True, timeout=120, **kwargs)
+
+
+def test_isolated_interpreters_read_at_the_same_time(plot_file):
+    pytest.importorskip("concurrent.interpreters")
+    path = plot_file(korvant_text([[1.5, 2.5]] * 30))
+    native = korvant._native.__file__
+    # numpy does not load in isolated interpreters: they use the native
+    # module alone, loaded from its file.
+    script = "\n".join([
+        "import importlib.util",
+        f"spec = importlib.util.spec_from_file_location('korvant._native', {native!r})",
+        "native = importlib.util.module_from_spec(spec)",
+        "spec.loader.exec_module(native)",
+        "for _ in range(200):",
+        f"    names, leads, values, time, complete = native.read({path!r}, 12, None, False)",
+        "    assert memoryview(values).shape == (2, 30) and complete",
+    ])
+    code = f"""
+        import threading
+        from concurrent import interpreters
+        workers = [interpreters.create() for _ in range(2)]
+        threads = [threading.Thread(target=w.exec, args=({script!r},)) for w in workers]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        print("read in", len(workers), "interpreters")
+    """
+    result = run_child(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "read in 2 interpreters\n"
+
+
+def test_ctrl_c_stops_a_long_read(tmp_path):
+    # Fields that take the exact decimal path: about a second of reading.
+    field = "1.000000059604644775390625000000000001".rjust(40)
+    path = tmp_path / "slow.plt"
+    with open(path, "w") as f:
+        f.write("N 10\n" + "".join(f"n P{i}\n" for i in range(10)) + ("T\n" + field * 10 + "\n") * 200_000)
+    code = f"""
+        import sys, time, korvant
+        print("reading", flush=True)
+        start = time.monotonic()
+        try:
+            korvant.read({str(path)!r}, width=40)
+        except KeyboardInterrupt:
+            print("interrupted after", round(time.monotonic() - start, 2))
+    """
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=child_env(),
+                             stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "reading\n"
+    time.sleep(0.2)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    out, _ = child.communicate(timeout=60)
+    assert out.startswith("interrupted after"), out
+    assert time.monotonic() - sent < 0.5
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs the debug interpreter")
+def test_no_references_leak(plot_file, tmp_path):
+    good = plot_file(korvant_text([[1.5, 2.5]] * 12))
+    bad = plot_file(korvant_text([[1.5], [2.5]]).replace("2.5", "2.x"))
+
+    def calls():
+        korvant.read(good).to_pandas()
+        korvant.read(good, params=["P3", 1])
+        for path, kind in [(bad, korvant.PlotFileError), (tmp_path / "none", FileNotFoundError)]:
+            with pytest.raises(kind):
+                korvant.read(path)
+
+    for _ in range(5):
+        calls()
+    totals = []
+    for _ in range(3):
+        before = sys.gettotalrefcount()
+        for _ in range(50):
+            calls()
+        totals.append(sys.gettotalrefcount() - before)
+    assert min(totals) <= 0, totals
