@@ -114,12 +114,49 @@ inline bool is_exact(std::uint64_t mantissa, int q, double value) noexcept {
 // field: sign or blank, one digit, ".", K digits, "E" or "e", exponent sign,
 // two exponent digits ("-1.23456E+02" for K = 5, width 12).  Checked with a
 // few vector or word operations, without a branch on the bytes; false for
-// any other layout.  Reads 16 bytes from f.
+// any other layout.  Each reads 16 bytes from f.  There are two ways to
+// check it, with the same results: 128-bit vectors where the processor has
+// them (parse_e_layout_sse2), else three 64-bit words (parse_e_layout_words,
+// always compiled so that the tests can hold each against the other);
+// parse_e_layout picks the faster.
+
+// The value of a field whose layout has been checked, from its fraction
+// digits' values (byte j of the word: fraction digit j, minus '0') and its
+// two signs.
 template <unsigned K>
-[[gnu::always_inline]] inline bool parse_e_layout(const char* f, float& out) noexcept {
+[[gnu::always_inline]] inline bool e_layout_value(const char* f, std::uint64_t fraction_values, bool negative,
+                                                  bool exponent_negative, float& out) noexcept {
+  const std::uint64_t lead = static_cast<unsigned char>(f[1]) - unsigned{'0'};
+  const std::uint64_t fraction = run_value({fraction_values, K});
+  const int exponent = (f[5 + K] - '0') * 10 + (f[6 + K] - '0');
+  const int q = (exponent_negative ? -exponent : exponent) - static_cast<int>(K);
+  return narrow_exact(lead * POW10_U64[K] + fraction, q, negative, out);
+}
+
+template <unsigned K>
+[[gnu::always_inline]] inline bool parse_e_layout_words(const char* f, float& out) noexcept {
   static_assert(K >= 1 && K <= 8);
   constexpr unsigned WIDTH = K + 7;
+  const std::uint64_t head = load_le64(f);              // sign, digit, "."
+  const std::uint64_t digit_word = load_le64(f + 3);    // the K fraction digits
+  const std::uint64_t tail = load_le64(f + WIDTH - 8);  // ..., "E", sign, digit, digit
+  constexpr std::uint64_t K_HIGH_BITS = HIGH_BITS >> (8 * (8 - K));
+  const std::uint64_t bad_digits = (non_digit_bytes(head) & 0x8000) | (non_digit_bytes(digit_word) & K_HIGH_BITS) |
+                                   (non_digit_bytes(tail) & 0x8080000000000000);
+  const unsigned sign = head & 0xFF;
+  const unsigned exponent_sign = (tail >> 40) & 0xFF;
+  const bool ok = (bad_digits == 0) & (((head >> 16) & 0xFF) == '.') & (((tail >> 32) & 0xDF) == 'E') &
+                  ((sign == ' ') | (sign == '-') | (sign == '+')) &
+                  ((exponent_sign == '+') | (exponent_sign == '-'));
+  if (!ok) return false;
+  return e_layout_value<K>(f, digit_values(digit_word), sign == '-', exponent_sign == '-', out);
+}
+
 #if defined(__SSE2__)
+template <unsigned K>
+[[gnu::always_inline]] inline bool parse_e_layout_sse2(const char* f, float& out) noexcept {
+  static_assert(K >= 1 && K <= 8);
+  constexpr unsigned WIDTH = K + 7;
   // One mask bit per byte of the field for each class of byte.
   constexpr unsigned FIELD = (1u << WIDTH) - 1;
   constexpr unsigned DIGITS = (1u << 1) | (((1u << K) - 1) << 3) | (3u << (5 + K));
@@ -160,28 +197,17 @@ template <unsigned K>
     return narrow_exact(high_part * 10000 + low_part, q, negative, out);
   }
   const std::uint64_t fraction_values = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_srli_si128(values, 3)));
-#else
-  const std::uint64_t head = load_le64(f);              // sign, digit, "."
-  const std::uint64_t digit_word = load_le64(f + 3);    // the K fraction digits
-  const std::uint64_t tail = load_le64(f + WIDTH - 8);  // ..., "E", sign, digit, digit
-  constexpr std::uint64_t K_HIGH_BITS = HIGH_BITS >> (8 * (8 - K));
-  const std::uint64_t bad_digits = (non_digit_bytes(head) & 0x8000) | (non_digit_bytes(digit_word) & K_HIGH_BITS) |
-                                   (non_digit_bytes(tail) & 0x8080000000000000);
-  const unsigned sign = head & 0xFF;
-  const unsigned exponent_sign = (tail >> 40) & 0xFF;
-  const bool ok = (bad_digits == 0) & (((head >> 16) & 0xFF) == '.') & (((tail >> 32) & 0xDF) == 'E') &
-                  ((sign == ' ') | (sign == '-') | (sign == '+')) &
-                  ((exponent_sign == '+') | (exponent_sign == '-'));
-  if (!ok) return false;
-  const std::uint64_t fraction_values = digit_values(digit_word);
-  const bool negative = sign == '-';
-  const bool exponent_negative = exponent_sign == '-';
+  return e_layout_value<K>(f, fraction_values, negative, exponent_negative, out);
+}
 #endif
-  const std::uint64_t lead = static_cast<unsigned char>(f[1]) - unsigned{'0'};
-  const std::uint64_t fraction = run_value({fraction_values, K});
-  const int exponent = (f[5 + K] - '0') * 10 + (f[6 + K] - '0');
-  const int q = (exponent_negative ? -exponent : exponent) - static_cast<int>(K);
-  return narrow_exact(lead * POW10_U64[K] + fraction, q, negative, out);
+
+template <unsigned K>
+[[gnu::always_inline]] inline bool parse_e_layout(const char* f, float& out) noexcept {
+#if defined(__SSE2__)
+  return parse_e_layout_sse2<K>(f, out);
+#else
+  return parse_e_layout_words<K>(f, out);
+#endif
 }
 
 // Blanks, a plain decimal, blanks: the value, or false to take the general
