@@ -2,12 +2,14 @@
 
 One build, by the debug interpreter python3.14d (offline: no build
 isolation, no index), into a target directory.  The module installed there
-must be a Py_DEBUG build that keeps the interpreter's reference total, and
-mypy must find the stub package installed beside it.  A build takes a while,
+must be a Py_DEBUG build that keeps the interpreter's reference total, mypy
+must find the stub package installed beside it, and the metadata must carry
+the long description, the licence and the supported Python versions.  A build takes a while,
 so these tests run only with TAVREL_INSTALL_TESTS=1 (`make test-debug` and
 `make test-deep` set it).
 """
 
+import email.parser
 import os
 import pathlib
 import shutil
@@ -100,3 +102,16 @@ def test_mypy_finds_the_installed_stub_package(installed, tmp_path):
     errors = [line for line in result.stdout.splitlines() if ": error:" in line]
     assert result.returncode == 1, result.stdout + result.stderr
     assert len(errors) == 1 and errors[0].startswith("use.py:6:") and "[arg-type]" in errors[0], result.stdout
+
+
+def test_metadata(installed):
+    _, target = installed
+    (info,) = target.glob("tavrel-*.dist-info")
+    metadata = email.parser.Parser().parsestr((info / "METADATA").read_text(encoding="utf-8"))
+    assert metadata["Requires-Python"] == ">=3.14"
+    assert metadata["License-Expression"] == "MIT"
+    assert metadata["License-File"] == "LICENSE"
+    assert (info / "licenses" / "LICENSE").read_text() == (ROOT / "LICENSE").read_text()
+    assert "Programming Language :: Python :: 3.14" in metadata.get_all("Classifier")
+    assert metadata["Description-Content-Type"] == "text/markdown"
+    assert metadata.get_payload().strip() == (ROOT / "README.md").read_text(encoding="utf-8").strip()
