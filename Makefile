@@ -25,10 +25,12 @@ test-debug:
 	tools/with-env tools/run-tests-debug
 
 # The long runs: 20,000 differential files, a thousand rounds of the leak
-# test, under the release and the debug interpreter.
+# test, under the release and the debug interpreter; then a few hundred
+# files read under valgrind's memcheck.
 test-deep:
 	tools/with-env env TAVREL_DEEP=1 tools/run-tests
 	tools/with-env env TAVREL_DEEP=1 tools/run-tests-debug
+	tools/with-env tools/run-memcheck
 
 clean:
 	rm -rf build

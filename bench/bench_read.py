@@ -3,7 +3,7 @@ and against the two costs no reader avoids.
 
     python3.14 bench/bench_read.py [--quick] [--repeat 3] [--data DIR]
 
-Plot files are generated once (seeded, tools/korvant_gen.py) into the data
+Plot files are generated once (seeded, bench/korvant_gen.py) into the data
 directory and reused.  Each measurement runs in a fresh process
 (bench/readers.py): "cold" times the first call of the process, "warm" times
 a second call after an untimed first one.  The median of the repeats is
@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "bench"))
 
 import korvant_gen  # noqa: E402
 

@@ -5,6 +5,7 @@ real files get damaged (truncated transfers, hand edits, wrong encodings,
 stray characters).  Module and slow reader must agree on every value, bit for
 bit, and on every failure message, including the count-error line on
 standard output.  A few hundred files by default; TAVREL_DEEP=1 runs 20,000.
+The files are the same on every run; TAVREL_SEED=<n> makes other ones.
 """
 
 from __future__ import annotations
@@ -16,9 +17,9 @@ import struct
 import pytest
 
 import slow_reader
+from conftest import SEED
 
 FILES = 20_000 if os.environ.get("TAVREL_DEEP") else 400
-SEED = int(os.environ.get("TAVREL_SEED", random.randrange(2**32)))
 
 ODD_CHARS = ["é", "°", "µ", "€", "✓", "\u0301", "\u00a0", "\u2028", "\u3000", "𝜋", "\ufeff", "\x1f"]
 

@@ -2,6 +2,7 @@
 error and its per-process state, resumption of a PanicException taken from
 Python, and a representative set of reader failures."""
 
+import errno
 import os
 import re
 
@@ -19,7 +20,7 @@ PANIC_DOC = (
 )
 NOTE = "note: run with `RUST_BACKTRACE=1` environment variable to display a backtrace\n"
 SHORT_CLOSING = "note: Some details are omitted, run with `RUST_BACKTRACE=full` for a verbose backtrace.\n"
-NOT_FOUND = 'Plot file not found!: Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+NOT_FOUND = f'Plot file not found!: Os {{ code: {errno.ENOENT}, kind: NotFound, message: "{os.strerror(errno.ENOENT)}" }}'
 MISSING = "/nonexistent/plot.txt"
 REPORT_LINE = re.compile(r"\nthread '<unnamed>' \((\d+)\) panicked at (src/[^\n:]+\.cpp):(\d+):(\d+):\n")
 

@@ -3,6 +3,7 @@ streams, signals interrupting every blocking call, files that change while
 they are read, odd paths.  Each case runs in a child interpreter, so the
 process-wide state (descriptors 1 and 2, signal handlers) is its own."""
 
+import errno
 import os
 import subprocess
 import sys
@@ -94,7 +95,7 @@ def test_standard_streams_closed_or_broken(plot_file):
         lines, _, err = run_child(outcome_code(bad) + outcome_code(good), stdout=write_end)
     finally:
         os.close(write_end)
-    message = f"failed printing to stdout: {os.strerror(32)} (os error 32)"
+    message = f"failed printing to stdout: {os.strerror(errno.EPIPE)} (os error {errno.EPIPE})"
     assert outcomes(lines) == ["PanicException " + repr((message,)), read_good]
     assert f"\n{message}\n".encode() in err
 
@@ -228,10 +229,11 @@ def path_of_length(tmp_path, length):
 @pytest.mark.parametrize(
     ("path", "expected"),
     [
-        ("/", "PanicException " + repr((os_error("Failed to read line!", 21, "IsADirectory"),))),
+        ("/", "PanicException " + repr((os_error("Failed to read line!", errno.EISDIR, "IsADirectory"),))),
         ("/dev/null", "PanicException " + repr(("Failed ot read line!",))),
         # 4096 bytes in short components: over the system's path limit.
-        ("/" + "a/" * 2047 + "b", "PanicException " + repr((os_error("Plot file not found!", 36, "InvalidFilename"),))),
+        ("/" + "a/" * 2047 + "b",
+         "PanicException " + repr((os_error("Plot file not found!", errno.ENAMETOOLONG, "InvalidFilename"),))),
         # The longest path copied on the stack, and the shortest copied to the heap.
         (383, repr((COLUMNS[0], COLUMNS[1:]))),
         (384, repr((COLUMNS[0], COLUMNS[1:]))),

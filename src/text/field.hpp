@@ -18,7 +18,6 @@
 #include <cfloat>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <expected>
 #include <string_view>
 
@@ -27,6 +26,7 @@
 #endif
 
 #include "text/errors.hpp"
+#include "text/machine_word.hpp"
 #include "text/parse_float.hpp"
 #include "text/words.hpp"
 
@@ -39,43 +39,26 @@ static_assert(FLT_EVAL_METHOD == 0, "the fast path needs each double operation r
 inline constexpr double EXACT_POW10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-inline std::uint64_t load_word(const char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-  return word;
-}
-
 // Digit values of the eight bytes at p (first byte lowest), and how many of
-// them, from the first, are ASCII digits before `end`.  A byte is a digit
-// when neither b - '0' borrows nor b + 0x46 reaches 0x80; bytes after the
-// first non-digit may be garbled by a borrow, which is harmless.
+// them, from the first, are ASCII digits before `end`; values after the
+// first non-digit may be garbled, which is harmless.
 struct DigitRun {
   std::uint64_t values;
   unsigned count;
 };
 
 inline DigitRun digit_run(const char* p, const char* end) noexcept {
-  const std::uint64_t word = load_word(p);
-  const std::uint64_t values = word - 0x3030303030303030;
-  std::uint64_t stops = ((word + 0x4646464646464646) | values) & 0x8080808080808080;
+  const std::uint64_t word = load_le64(p);
+  std::uint64_t stops = first_non_digit_marks(word);
   const std::ptrdiff_t left = end - p;
-  if (left < 8) stops |= 0x8080808080808080 << (8 * left);
-  return {values, stops == 0 ? 8u : static_cast<unsigned>(std::countr_zero(stops)) / 8};
+  if (left < 8) stops |= HIGH_BITS << (8 * left);
+  return {digit_values(word), stops == 0 ? 8u : static_cast<unsigned>(std::countr_zero(stops)) / 8};
 }
 
 // The value of the first `count` digits (1 to 8) of a run.
 inline std::uint64_t run_value(DigitRun run) noexcept {
-  std::uint64_t v = run.values << (8 * (8 - run.count));  // leading zero digits in front
-  v = v * 10 + (v >> 8);
-  v = (v & 0x00FF00FF00FF00FF) * 100 + ((v >> 16) & 0x00FF00FF00FF00FF);
-  v = (v & 0x0000FFFF0000FFFF) * 10000 + ((v >> 32) & 0x0000FFFF0000FFFF);
-  return v & 0xFFFFFFFF;
+  return eight_digits_value(run.values << (8 * (8 - run.count)));  // leading zero digits in front
 }
-
-inline bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
-
-inline constexpr std::uint64_t POW10_U64[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 inline constexpr std::uint64_t POW5_U64[] = {1,
                                              5,
@@ -127,26 +110,53 @@ inline bool is_exact(std::uint64_t mantissa, int q, double value) noexcept {
   return true;
 }
 
-// High bit of each byte that is not an ASCII digit.  Every byte gets its
-// high bit set before '0' is subtracted, so no byte borrows from the next;
-// the low seven bits then hold b - '0' for digits, and adding 0x76 sets the
-// high bit exactly for values of 10 and more, again without a carry.
-inline std::uint64_t non_digit_bytes(std::uint64_t word) noexcept {
-  const std::uint64_t shifted = (word | 0x8080808080808080) - 0x3030303030303030;
-  const std::uint64_t low = shifted & 0x7F7F7F7F7F7F7F7F;
-  return ((low + 0x7676767676767676) | ~shifted | word) & 0x8080808080808080;
-}
-
 // The layout a Fortran E edit descriptor writes when the number fills the
 // field: sign or blank, one digit, ".", K digits, "E" or "e", exponent sign,
 // two exponent digits ("-1.23456E+02" for K = 5, width 12).  Checked with a
 // few vector or word operations, without a branch on the bytes; false for
-// any other layout.  Reads 16 bytes from f.
+// any other layout.  Each reads 16 bytes from f.  There are two ways to
+// check it, with the same results: 128-bit vectors where the processor has
+// them (parse_e_layout_sse2), else three 64-bit words (parse_e_layout_words,
+// always compiled so that the tests can hold each against the other);
+// parse_e_layout picks the faster.
+
+// The value of a field whose layout has been checked, from its fraction
+// digits' values (byte j of the word: fraction digit j, minus '0') and its
+// two signs.
 template <unsigned K>
-[[gnu::always_inline]] inline bool parse_e_layout(const char* f, float& out) noexcept {
+[[gnu::always_inline]] inline bool e_layout_value(const char* f, std::uint64_t fraction_values, bool negative,
+                                                  bool exponent_negative, float& out) noexcept {
+  const std::uint64_t lead = static_cast<unsigned char>(f[1]) - unsigned{'0'};
+  const std::uint64_t fraction = run_value({fraction_values, K});
+  const int exponent = (f[5 + K] - '0') * 10 + (f[6 + K] - '0');
+  const int q = (exponent_negative ? -exponent : exponent) - static_cast<int>(K);
+  return narrow_exact(lead * POW10_U64[K] + fraction, q, negative, out);
+}
+
+template <unsigned K>
+[[gnu::always_inline]] inline bool parse_e_layout_words(const char* f, float& out) noexcept {
   static_assert(K >= 1 && K <= 8);
   constexpr unsigned WIDTH = K + 7;
+  const std::uint64_t head = load_le64(f);              // sign, digit, "."
+  const std::uint64_t digit_word = load_le64(f + 3);    // the K fraction digits
+  const std::uint64_t tail = load_le64(f + WIDTH - 8);  // ..., "E", sign, digit, digit
+  constexpr std::uint64_t K_HIGH_BITS = HIGH_BITS >> (8 * (8 - K));
+  const std::uint64_t bad_digits = (non_digit_bytes(head) & 0x8000) | (non_digit_bytes(digit_word) & K_HIGH_BITS) |
+                                   (non_digit_bytes(tail) & 0x8080000000000000);
+  const unsigned sign = head & 0xFF;
+  const unsigned exponent_sign = (tail >> 40) & 0xFF;
+  const bool ok = (bad_digits == 0) & (((head >> 16) & 0xFF) == '.') & (((tail >> 32) & 0xDF) == 'E') &
+                  ((sign == ' ') | (sign == '-') | (sign == '+')) &
+                  ((exponent_sign == '+') | (exponent_sign == '-'));
+  if (!ok) return false;
+  return e_layout_value<K>(f, digit_values(digit_word), sign == '-', exponent_sign == '-', out);
+}
+
 #if defined(__SSE2__)
+template <unsigned K>
+[[gnu::always_inline]] inline bool parse_e_layout_sse2(const char* f, float& out) noexcept {
+  static_assert(K >= 1 && K <= 8);
+  constexpr unsigned WIDTH = K + 7;
   // One mask bit per byte of the field for each class of byte.
   constexpr unsigned FIELD = (1u << WIDTH) - 1;
   constexpr unsigned DIGITS = (1u << 1) | (((1u << K) - 1) << 3) | (3u << (5 + K));
@@ -187,28 +197,17 @@ template <unsigned K>
     return narrow_exact(high_part * 10000 + low_part, q, negative, out);
   }
   const std::uint64_t fraction_values = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_srli_si128(values, 3)));
-#else
-  const std::uint64_t head = load_word(f);              // sign, digit, "."
-  const std::uint64_t digit_word = load_word(f + 3);    // the K fraction digits
-  const std::uint64_t tail = load_word(f + WIDTH - 8);  // ..., "E", sign, digit, digit
-  constexpr std::uint64_t K_HIGH_BITS = 0x8080808080808080 >> (8 * (8 - K));
-  const std::uint64_t bad_digits = (non_digit_bytes(head) & 0x8000) | (non_digit_bytes(digit_word) & K_HIGH_BITS) |
-                                   (non_digit_bytes(tail) & 0x8080000000000000);
-  const unsigned sign = head & 0xFF;
-  const unsigned exponent_sign = (tail >> 40) & 0xFF;
-  const bool ok = (bad_digits == 0) & (((head >> 16) & 0xFF) == '.') & (((tail >> 32) & 0xDF) == 'E') &
-                  ((sign == ' ') | (sign == '-') | (sign == '+')) &
-                  ((exponent_sign == '+') | (exponent_sign == '-'));
-  if (!ok) return false;
-  const std::uint64_t fraction_values = digit_word - 0x3030303030303030;
-  const bool negative = sign == '-';
-  const bool exponent_negative = exponent_sign == '-';
+  return e_layout_value<K>(f, fraction_values, negative, exponent_negative, out);
+}
 #endif
-  const std::uint64_t lead = static_cast<unsigned char>(f[1]) - unsigned{'0'};
-  const std::uint64_t fraction = run_value({fraction_values, K});
-  const int exponent = (f[5 + K] - '0') * 10 + (f[6 + K] - '0');
-  const int q = (exponent_negative ? -exponent : exponent) - static_cast<int>(K);
-  return narrow_exact(lead * POW10_U64[K] + fraction, q, negative, out);
+
+template <unsigned K>
+[[gnu::always_inline]] inline bool parse_e_layout(const char* f, float& out) noexcept {
+#if defined(__SSE2__)
+  return parse_e_layout_sse2<K>(f, out);
+#else
+  return parse_e_layout_words<K>(f, out);
+#endif
 }
 
 // Blanks, a plain decimal, blanks: the value, or false to take the general

@@ -17,6 +17,8 @@
 
 #include <array>
 #include <bit>
+#include <cstdlib>
+#include <cstring>
 
 namespace tavrel::text {
 
@@ -326,10 +328,21 @@ template <unsigned K>
   return {taken, t};
 }
 
+// Whether TAVREL_SCALAR_FIELDS asks for the field-by-field path everywhere
+// (set, and neither empty nor "0"), so that path can be run and tested on
+// processors that have the converter.  Read at the first call only.
+bool scalar_fields_forced() noexcept {
+  static const bool forced = [] {
+    const char* value = std::getenv("TAVREL_SCALAR_FIELDS");
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+  }();
+  return forced;
+}
+
 }  // namespace
 
 LineConverter line_converter(std::uint32_t width) noexcept {
-  if (!__builtin_cpu_supports("avx2")) return nullptr;
+  if (!__builtin_cpu_supports("avx2") || scalar_fields_forced()) return nullptr;
   switch (width) {
     case 12: return convert_lines<5>;
     case 15: return convert_lines<8>;

@@ -39,7 +39,9 @@ using LineConverter = LineRun (*)(std::string_view bytes, std::uint32_t first, s
                                   float* row) noexcept;
 
 // The converter for fields of `width` bytes on this processor, or null when
-// there is none (other widths, or no 256-bit integer vectors).
+// there is none (other widths, no 256-bit integer vectors, or the
+// environment variable TAVREL_SCALAR_FIELDS set to anything but "" or "0"
+// when the process first asked).
 LineConverter line_converter(std::uint32_t width) noexcept;
 
 }  // namespace tavrel::text

@@ -116,6 +116,10 @@ std::size_t LineSource::reserve_line(std::size_t needed) noexcept {
   }
   auto* grown = static_cast<char*>(reallocate(line_, capacity));
   if (grown == nullptr) return capacity;
+  // Defined bytes everywhere, once: the padding after a line may be loaded
+  // whole with it (its values weighted by zero), which must not read memory
+  // never written.
+  std::memset(grown + line_capacity_, 0, capacity - line_capacity_);
   line_ = grown;
   line_capacity_ = capacity;
   return 0;

@@ -55,8 +55,9 @@ class LineSource {
  public:
   static constexpr std::size_t BUFFER_SIZE = 8192;
   // Every line handed out is followed in memory by at least this many
-  // readable bytes of unspecified value, so that callers may load whole
-  // machine words near its end without stepping outside the allocation.
+  // readable bytes of unspecified but initialised value, so that callers
+  // may load whole machine words near its end without stepping outside the
+  // allocation or reading memory never written.
   static constexpr std::size_t LINE_PADDING = 16;
 
   // Opens `path` read-only and close-on-exec.  A NUL byte in the path fails
@@ -110,7 +111,7 @@ class LineSource {
   char* buffer_;         // BUFFER_SIZE bytes, then LINE_PADDING zero bytes
   std::size_t pos_ = 0;     // first byte not yet consumed
   std::size_t filled_ = 0;  // end of the bytes of the last read
-  char* line_ = nullptr;    // assembly buffer for lines that cross refills
+  char* line_ = nullptr;    // assembly buffer for lines that cross refills, zeroed as it grows
   std::size_t line_capacity_ = 0;
   std::uint64_t taken_ = 0;    // bytes consumed by next_line so far
   // Whether the bytes from checked_ to the end of the last read are all

@@ -17,10 +17,10 @@
 
 #include <bit>
 #include <cfloat>
-#include <cstring>
 #include <iterator>
 
 #include "text/big_decimal.hpp"
+#include "text/machine_word.hpp"
 
 namespace tavrel::text {
 
@@ -38,9 +38,6 @@ constexpr std::uint64_t EXACT_MANTISSA_LIMIT = std::uint64_t{1} << 24;
 static_assert(std::size(POW5_TABLE) == POW5_MAX_EXPONENT - POW5_MIN_EXPONENT + 1);
 static_assert(POW5_MIN_EXPONENT == -64 && POW5_MAX_EXPONENT == 38);
 
-constexpr std::uint64_t POW10_U64[] = {1,         10,         100,         1000,
-                                       10000,     100000,     1000000,     10000000,
-                                       100000000};
 // Exact in binary32: 10^10 = 2^10 * 9765625 and 9765625 < 2^24.
 constexpr float POW10_F32[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
@@ -69,28 +66,9 @@ struct Decimal {
 
 enum class Scan : std::uint8_t { Number, NoDigits, Invalid };
 
-constexpr bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
-
-std::uint64_t load_le64(const char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-  return word;
-}
-
-// The value of eight digit values (0..9, one per byte, the first byte the
-// most significant), by pairing bytes, then pairs, then quads.
-constexpr std::uint32_t eight_digits_value(std::uint64_t values) noexcept {
-  values = values * 10 + (values >> 8);
-  values = (values & 0x00FF00FF00FF00FF) * 100 + ((values >> 16) & 0x00FF00FF00FF00FF);
-  values = (values & 0x0000FFFF0000FFFF) * 10000 + ((values >> 32) & 0x0000FFFF0000FFFF);
-  return static_cast<std::uint32_t>(values);
-}
-
 // Appends the run of digits starting at p to `mantissa` (modulo 2^64) and
 // returns the end of the run.  Eight digits at a time while eight bytes are
-// at hand and all of them are digits (a byte is a digit when neither
-// b - '0' borrows nor b + 0x46 reaches 0x80), then byte by byte.  The byte
+// at hand and all of them are digits, then byte by byte.  The byte
 // loop ends the run: its exits follow the field layout, which repeats down a
 // column, so they are predicted, and the position of the next byte never
 // waits on the digits' values.
@@ -98,9 +76,8 @@ constexpr std::uint32_t eight_digits_value(std::uint64_t values) noexcept {
                                                             std::uint64_t& mantissa) noexcept {
   while (end - p >= 8) {
     const std::uint64_t word = load_le64(p);
-    const std::uint64_t values = word - 0x3030303030303030;
-    if ((((word + 0x4646464646464646) | values) & 0x8080808080808080) != 0) break;
-    mantissa = mantissa * 100000000 + eight_digits_value(values);
+    if (first_non_digit_marks(word) != 0) break;
+    mantissa = mantissa * 100000000 + eight_digits_value(digit_values(word));
     p += 8;
   }
   for (; p != end && is_digit(*p); ++p) mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');

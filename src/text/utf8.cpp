@@ -7,27 +7,16 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
+
+#include "text/machine_word.hpp"
 
 namespace tavrel::text {
 namespace {
 
-constexpr std::uint64_t HIGH_BITS = 0x8080808080808080u;
-
-std::uint64_t load64(const unsigned char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
 // Index of the first byte (in memory order) whose high bit is set in
-// `mask`, which holds only high bits and is not zero.
+// `mask`, a word loaded with load_le64 reduced to high bits, not zero.
 std::size_t first_high_byte(std::uint64_t mask) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    return static_cast<std::size_t>(std::countr_zero(mask)) / 8;
-  } else {
-    return static_cast<std::size_t>(std::countl_zero(mask)) / 8;
-  }
+  return static_cast<std::size_t>(std::countr_zero(mask)) / 8;
 }
 
 }  // namespace
@@ -37,8 +26,8 @@ bool is_valid_utf8(const char* data, std::size_t size) noexcept {
   const unsigned char* const end = p + size;
   while (p != end) {
     if (end - p >= 16) {
-      const std::uint64_t low = load64(p) & HIGH_BITS;
-      const std::uint64_t high = load64(p + 8) & HIGH_BITS;
+      const std::uint64_t low = load_le64(p) & HIGH_BITS;
+      const std::uint64_t high = load_le64(p + 8) & HIGH_BITS;
       if ((low | high) == 0) {
         p += 16;
         continue;
@@ -60,9 +49,9 @@ bool is_ascii(const char* data, std::size_t size) noexcept {
   std::uint64_t seen = 0;
   std::size_t i = 0;
   for (; i + 32 <= size; i += 32) {
-    seen |= load64(p + i) | load64(p + i + 8) | load64(p + i + 16) | load64(p + i + 24);
+    seen |= load_le64(p + i) | load_le64(p + i + 8) | load_le64(p + i + 16) | load_le64(p + i + 24);
   }
-  for (; i + 8 <= size; i += 8) seen |= load64(p + i);
+  for (; i + 8 <= size; i += 8) seen |= load_le64(p + i);
   for (; i < size; ++i) seen |= p[i];
   return (seen & HIGH_BITS) == 0;
 }

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -164,6 +165,25 @@ INSTANTIATE_TEST_SUITE_P(Widths, LineConverter, testing::Values(12u, 15u));
 TEST(LineConverterChoice, OnlyForTheEWidths) {
   EXPECT_EQ(line_converter(10), nullptr);
   EXPECT_EQ(line_converter(13), nullptr);
+}
+
+// There is a converter for both widths on processors with AVX2, unless
+// TAVREL_SCALAR_FIELDS=1 takes it away (CTest runs this test once more so).
+TEST(LineConverterChoice, ScalarSwitch) {
+  const char* forced = std::getenv("TAVREL_SCALAR_FIELDS");
+  if (forced != nullptr && std::string_view(forced) == "1") {
+    EXPECT_EQ(line_converter(12), nullptr);
+    EXPECT_EQ(line_converter(15), nullptr);
+    return;
+  }
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_NE(line_converter(12), nullptr);
+    EXPECT_NE(line_converter(15), nullptr);
+    return;
+  }
+#endif
+  GTEST_SKIP() << "no vector converter on this processor";
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // parse_field must equal parse_f32(trim(field)) bit for bit, on the fields
 // plot files hold and on texts built to land a double on a binary32
-// halfway point, where the fast path has to step aside.
+// halfway point, where the fast path has to step aside.  The two checks of
+// the E layout, by 128-bit vectors and by 64-bit words, must agree on every
+// field of width 12 and 15 these tests make.
 #include "text/field.hpp"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,30 @@ namespace {
 using tavrel::text::parse_f32;
 using tavrel::text::parse_field;
 using tavrel::text::trim;
+namespace field_detail = tavrel::text::field_detail;
+
+std::uint32_t bits(float value) { return std::bit_cast<std::uint32_t>(value); }
+
+// The word check against the vector check (where this build has it), and
+// what the word check takes against parse_f32.
+template <unsigned K>
+void expect_e_layout_checks_agree(std::string_view field) {
+  float by_words = NAN;
+  const bool words = field_detail::parse_e_layout_words<K>(field.data(), by_words);
+#if defined(__SSE2__)
+  float by_vectors = NAN;
+  const bool vectors = field_detail::parse_e_layout_sse2<K>(field.data(), by_vectors);
+  ASSERT_EQ(words, vectors) << "the word and vector checks of the E layout disagree";
+  if (words) {
+    EXPECT_EQ(bits(by_words), bits(by_vectors));
+  }
+#endif
+  if (words) {
+    auto slow = parse_f32(trim(field));
+    ASSERT_TRUE(slow.has_value());
+    EXPECT_EQ(bits(by_words), bits(*slow));
+  }
+}
 
 void expect_same(const std::string& text) {
   SCOPED_TRACE("field \"" + text + "\"");
@@ -23,11 +49,13 @@ void expect_same(const std::string& text) {
   // source allow; a digit there must not leak into the value.
   std::string padded = text + "9999999999999999";
   std::string_view field(padded.data(), text.size());
+  if (field.size() == 12) expect_e_layout_checks_agree<5>(field);
+  if (field.size() == 15) expect_e_layout_checks_agree<8>(field);
   auto fast = parse_field(field);
   auto slow = parse_f32(trim(field));
   ASSERT_EQ(fast.has_value(), slow.has_value());
   if (fast) {
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(*fast), std::bit_cast<std::uint32_t>(*slow));
+    EXPECT_EQ(bits(*fast), bits(*slow));
   } else {
     EXPECT_EQ(fast.error(), slow.error());
   }
@@ -50,6 +78,26 @@ TEST(ParseField, Forms) {
     expect_same(text);
     expect_same(padded(text, 15, 2));
     expect_same(padded(text, 15, 0));
+  }
+}
+
+// Every byte value at every position of fields in the layout, both widths:
+// the word and the vector checks take or refuse each alike.
+TEST(ParseField, EveryByteAtEveryPositionOfTheELayout) {
+  for (const std::string valid : {"-1.23456E+02", " 9.87654e-07", "+4.00000E+10", "-1.23456789E-02",
+                                  " 8.38860851e+06", "+3.40282350E+14"}) {
+    const std::string padded = valid + "9999999999999999";
+    float value;
+    ASSERT_TRUE(valid.size() == 12 ? field_detail::parse_e_layout_words<5>(padded.data(), value)
+                                   : field_detail::parse_e_layout_words<8>(padded.data(), value))
+        << valid;
+    for (std::size_t position = 0; position < valid.size(); ++position) {
+      for (unsigned byte = 0; byte < 256; ++byte) {
+        std::string text = valid;
+        text[position] = static_cast<char>(byte);
+        expect_same(text);
+      }
+    }
   }
 }
 

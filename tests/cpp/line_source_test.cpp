@@ -313,7 +313,8 @@ TEST_F(LineSourceTest, ScriptedReads) {
     std::vector<Chunk> chunks;
     std::vector<std::string> outcomes;
   };
-  const std::string eio = "[Os { code: 5, kind: Uncategorized, message: \"" + std::string(std::strerror(EIO)) + "\" }]";
+  const std::string eio = "[Os { code: " + std::to_string(EIO) + ", kind: Uncategorized, message: \"" +
+                          std::string(std::strerror(EIO)) + "\" }]";
   const Row rows[] = {
       {"EINTR keeps the partial line",
        {{"ab"}, fail_with(EINTR), {"c\nd"}, fail_with(EINTR), fail_with(EINTR), {"e\n"}},

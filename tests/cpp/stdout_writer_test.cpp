@@ -54,7 +54,8 @@ TEST(StdoutWriter, ClosedAndBrokenStandardOutput) {
   ::signal(SIGPIPE, old_handler);
   ::close(fds[1]);
   ::close(saved);
-  EXPECT_EQ(broken, "failed printing to stdout: " + std::string(std::strerror(EPIPE)) + " (os error 32)");
+  EXPECT_EQ(broken, "failed printing to stdout: " + std::string(std::strerror(EPIPE)) + " (os error " +
+                        std::to_string(EPIPE) + ")");
 
   ::testing::internal::CaptureStdout();
   print_stdout({""});

@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "bench"))
 import korvant_gen  # noqa: E402
 
 WIDTH_CODE = {12: 0, 15: 3}

@@ -1,4 +1,4 @@
-"""Seeded generator of realistic KORVANT plot files.
+"""Seeded generator of realistic KORVANT plot files, for the benchmark.
 
 A thermal-hydraulics run writes its channels once per timestep.  The mix
 here follows what such files hold: about 20% of the channels are all zero,
@@ -7,11 +7,15 @@ with a little noise, and 10% are noisy; magnitudes span 1e-6 to 1e7, some
 negative.  Values are written in Fortran E format, 6 significant digits in
 12 columns or 9 in 15, ten fields to a data line, with a lead line per
 block.  The "distinct" variant makes every channel noisy, so no two
-neighbouring values in a column are equal.
+neighbouring values in a column are equal.  The same options and seed
+always give the same file.
 
-Usage as a script:
-    python3 tools/korvant_gen.py OUT --params 200 --blocks 1000 [--width 12]
-        [--distinct] [--seed 1]
+bench/bench_read.py and tests/fuzz/make_corpus.py import it; as a script it
+writes one file.  It needs Python 3 with numpy; the build environment has
+both, so from the repository root:
+
+    tools/with-env python3.14 bench/korvant_gen.py OUT [--params N] [--blocks N]
+        [--width 12|15] [--distinct] [--seed N]
 """
 
 from __future__ import annotations
@@ -87,13 +91,30 @@ def write_plot_file(path: Path, params: int, blocks: int, width: int = 12,
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("out", type=Path)
-    parser.add_argument("--params", type=int, default=200)
-    parser.add_argument("--blocks", type=int, default=1000)
-    parser.add_argument("--width", type=int, choices=sorted(WIDTHS), default=12)
-    parser.add_argument("--distinct", action="store_true")
-    parser.add_argument("--seed", type=int, default=1)
+    parser = argparse.ArgumentParser(
+        description="Writes one seeded KORVANT plot file: a header line naming the parameter count, "
+        "one name line per parameter, then per timestep block a lead line and the data lines of "
+        "ten fields each.",
+        epilog="Run it inside the build environment, from the repository root: "
+        "tools/with-env python3.14 bench/korvant_gen.py OUT [options]. "
+        "Example: tools/with-env python3.14 bench/korvant_gen.py build/run.plt --params 1500 --blocks 400 --width 15",
+    )
+    parser.add_argument("out", type=Path, metavar="OUT",
+                        help="the plot file to write (replaced if it exists); relative to the repository root "
+                        "when run through tools/with-env")
+    parser.add_argument("--params", type=int, default=200, metavar="N",
+                        help="number of parameters (channels), the count the header line ends with (default: 200)")
+    parser.add_argument("--blocks", type=int, default=1000, metavar="N",
+                        help="number of timestep blocks, each a lead line and ceil(N params / 10) data lines "
+                        "(default: 1000)")
+    parser.add_argument("--width", type=int, choices=sorted(WIDTHS), default=12,
+                        help="field width: 12 writes 6 significant digits (-1.23456E+02), 15 writes 9 "
+                        "(-1.23456789E+02); read the file with the same width (default: 12)")
+    parser.add_argument("--distinct", action="store_true",
+                        help="make every channel noisy, so that no value repeats its neighbour in a column, "
+                        "instead of the realistic mix of zero, constant, smooth and noisy channels")
+    parser.add_argument("--seed", type=int, default=1, metavar="N",
+                        help="seed of the random values; the same seed and options give the same file (default: 1)")
     args = parser.parse_args()
     write_plot_file(args.out, args.params, args.blocks, args.width, args.distinct, args.seed)
 
