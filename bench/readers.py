@@ -2,7 +2,9 @@
 
     python3.14 bench/readers.py READER MODE PLOT_FILE WIDTH [RAW_FILE]
 
-READER is tavrel, python, numpy, bytes (reading the file's bytes) or objects
+READER is tavrel, python, numpy, bytes (reading the file's bytes), korvant,
+korvant1pc (korvant with 1% of the parameters), npa (the numpy reader
+returning arrays), fwf (pandas read_fwf) or objects
 (building the result from float32 arrays already in memory: the cost of the
 Python objects every reader must create).  MODE is cold (the timed call is
 the first of the process) or warm (one untimed call first).  Prints one JSON
@@ -92,7 +94,56 @@ class ObjectFloor:
         return cols[0].tolist(), [c.tolist() for c in cols[1:]]
 
 
-READERS = {"tavrel": read_tavrel, "python": read_python, "numpy": read_numpy, "bytes": read_bytes}
+def read_korvant(path: str, width: int, raw: str | None):
+    import korvant
+    return korvant.read(path, width=width).values
+
+
+def read_korvant_some(path: str, width: int, raw: str | None):
+    """One parameter in a hundred."""
+    import korvant
+    n, _ = korvant.read_header(path)
+    return korvant.read(path, width=width, params=list(range(0, n, 100))).values
+
+
+def read_numpy_arrays(path: str, width: int, raw: str | None):
+    """The numpy reader without the lists: arrays are its result."""
+    import numpy as np
+    with open(path, "rb") as f:
+        n = int(f.readline().split()[-1])
+        for _ in range(n):
+            f.readline()
+        body = f.read()
+    lines = body.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    per_block = 1 + (n + 9) // 10
+    blocks = len(lines) // per_block
+    row = 10 * width
+    data = b"".join(line.ljust(row) for i, line in enumerate(lines[:blocks * per_block]) if i % per_block)
+    return np.frombuffer(data, dtype=f"S{width}").reshape(blocks, -1)[:, :n].astype(np.float32)
+
+
+def read_fwf(path: str, width: int, raw: str | None):
+    """pandas read_fwf over the data lines: every line a row of ten fields,
+    the rows of a block joined afterwards."""
+    import io
+    import pandas as pd
+    with open(path, "rb") as f:
+        n = int(f.readline().split()[-1])
+        for _ in range(n):
+            f.readline()
+        body = f.read()
+    per_block = 1 + (n + 9) // 10
+    lines = body.split(b"\n")
+    data = b"\n".join(line for i, line in enumerate(lines) if i % per_block and line)
+    frame = pd.read_fwf(io.BytesIO(data), widths=[width] * 10, header=None, dtype="float32")
+    values = frame.to_numpy().reshape(-1, (per_block - 1) * 10)[:, :n]
+    return values
+
+
+READERS = {"tavrel": read_tavrel, "python": read_python, "numpy": read_numpy, "bytes": read_bytes,
+           "korvant": read_korvant, "korvant1pc": read_korvant_some, "npa": read_numpy_arrays, "fwf": read_fwf}
 
 
 def main() -> None:
@@ -106,6 +157,11 @@ def main() -> None:
             import numpy  # noqa: F401  (imported before timing, as a script would)
         if reader_name == "tavrel":
             import tavrel  # noqa: F401
+        if reader_name.startswith("korvant"):
+            import korvant  # noqa: F401
+        if reader_name in ("npa", "fwf"):
+            import numpy  # noqa: F401
+            import pandas  # noqa: F401
     if mode == "warm":
         result = reader(path, width, raw)
         del result
@@ -122,7 +178,12 @@ def main() -> None:
     gc.collect(0)
     seconds = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_SELF)
-    values = len(result) if isinstance(result, bytes) else len(result[0]) * (1 + len(result[1]))
+    if isinstance(result, bytes):
+        values = len(result)
+    elif isinstance(result, tuple):
+        values = len(result[0]) * (1 + len(result[1]))
+    else:
+        values = result.size
     print(json.dumps({
         "seconds": seconds,
         "values": values,

@@ -49,7 +49,7 @@ std::expected<int, IoError> open_repeating(const char* path) noexcept {
 
 SysCalls SYS_CALLS = {sys_open, ::read, ::close};
 
-std::expected<LineSource, IoError> LineSource::open(std::string_view path) noexcept {
+std::expected<LineSource, IoError> LineSource::open(std::string_view path, std::size_t buffer_size) noexcept {
   // Checked before anything is copied or called: the system would take the
   // NUL as the end of the path and open some other file.
   if (path.find('\0') != std::string_view::npos) return std::unexpected(IoError::nul_in_path());
@@ -72,18 +72,20 @@ std::expected<LineSource, IoError> LineSource::open(std::string_view path) noexc
   if (!fd) return std::unexpected(fd.error());
 
   FileDescriptor owner(*fd);
-  auto* buffer = static_cast<char*>(reallocate(nullptr, BUFFER_SIZE + LINE_PADDING));
-  if (buffer == nullptr) return std::unexpected(IoError::out_of_memory(BUFFER_SIZE + LINE_PADDING));
+  auto* buffer = static_cast<char*>(reallocate(nullptr, buffer_size + LINE_PADDING));
+  if (buffer == nullptr) return std::unexpected(IoError::out_of_memory(buffer_size + LINE_PADDING));
   // Defined bytes everywhere, also where a short read leaves the buffer unfilled.
-  std::memset(buffer, 0, BUFFER_SIZE + LINE_PADDING);
-  return LineSource(std::move(owner), buffer);
+  std::memset(buffer, 0, buffer_size + LINE_PADDING);
+  return LineSource(std::move(owner), buffer, buffer_size);
 }
 
-LineSource::LineSource(FileDescriptor fd, char* buffer) noexcept : fd_(std::move(fd)), buffer_(buffer) {}
+LineSource::LineSource(FileDescriptor fd, char* buffer, std::size_t buffer_size) noexcept
+    : fd_(std::move(fd)), buffer_(buffer), buffer_size_(buffer_size) {}
 
 LineSource::LineSource(LineSource&& other) noexcept
     : fd_(std::move(other.fd_)),
       buffer_(std::exchange(other.buffer_, nullptr)),
+      buffer_size_(other.buffer_size_),
       pos_(std::exchange(other.pos_, 0)),
       filled_(std::exchange(other.filled_, 0)),
       line_(std::exchange(other.line_, nullptr)),
@@ -131,13 +133,13 @@ std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() 
     if (pos_ == filled_) {
       ssize_t count;
       for (;;) {
-        count = SYS_CALLS.read(fd_.get(), buffer_, BUFFER_SIZE);
+        count = SYS_CALLS.read(fd_.get(), buffer_, buffer_size_);
         if (count >= 0) break;
         const int code = errno;
         if (code != EINTR) return std::unexpected(IoError::os(code));
       }
       pos_ = 0;
-      filled_ = static_cast<std::size_t>(count) < BUFFER_SIZE ? static_cast<std::size_t>(count) : BUFFER_SIZE;
+      filled_ = static_cast<std::size_t>(count) < buffer_size_ ? static_cast<std::size_t>(count) : buffer_size_;
       if (filled_ == 0) break;  // end of file
       checked_ = filled_ + 1;
     }

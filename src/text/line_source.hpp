@@ -60,9 +60,11 @@ class LineSource {
   // allocation or reading memory never written.
   static constexpr std::size_t LINE_PADDING = 16;
 
-  // Opens `path` read-only and close-on-exec.  A NUL byte in the path fails
-  // before any system call; a directory opens (its first read fails).
-  static std::expected<LineSource, IoError> open(std::string_view path) noexcept;
+  // Opens `path` read-only and close-on-exec, to be read `buffer_size`
+  // bytes at a time.  A NUL byte in the path fails before any system call;
+  // a directory opens (its first read fails).
+  static std::expected<LineSource, IoError> open(std::string_view path,
+                                                 std::size_t buffer_size = BUFFER_SIZE) noexcept;
 
   LineSource(LineSource&& other) noexcept;
   LineSource& operator=(LineSource&&) = delete;
@@ -98,7 +100,7 @@ class LineSource {
   std::uint64_t size_hint() const noexcept;
 
  private:
-  LineSource(FileDescriptor fd, char* buffer) noexcept;
+  LineSource(FileDescriptor fd, char* buffer, std::size_t buffer_size) noexcept;
   // Makes line_ hold at least `needed` bytes, growing it by doubling.  0 on
   // success, else the size of the allocation that failed.
   std::size_t reserve_line(std::size_t needed) noexcept;
@@ -108,7 +110,8 @@ class LineSource {
                                                                       bool known_ascii) noexcept;
 
   FileDescriptor fd_;
-  char* buffer_;         // BUFFER_SIZE bytes, then LINE_PADDING zero bytes
+  char* buffer_;         // buffer_size_ bytes, then LINE_PADDING zero bytes
+  std::size_t buffer_size_;
   std::size_t pos_ = 0;     // first byte not yet consumed
   std::size_t filled_ = 0;  // end of the bytes of the last read
   char* line_ = nullptr;    // assembly buffer for lines that cross refills, zeroed as it grows
