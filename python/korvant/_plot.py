@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 if TYPE_CHECKING:
-    import pandas
+    import pandas  # type: ignore[import-untyped]
 
 __all__ = ["Plot"]
 
@@ -61,7 +61,7 @@ class Plot:
 
     def __len__(self) -> int:
         """The number of timesteps."""
-        return self.values.shape[0]
+        return int(self.values.shape[0])
 
     def __repr__(self) -> str:
         state = "" if self.complete else ", incomplete"
