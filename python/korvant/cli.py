@@ -420,31 +420,39 @@ def csv_writer(plot, out: Path) -> None:
             f.write("".join(",".join(row) + "\n" for row in texts))
 
 
-def parquet_writer(plot, out: Path) -> None:
-    pa = need("pyarrow", "writing Parquet", "parquet")
-    import pyarrow.parquet as pq
-
-    arrays, names = [], []
-    if plot.time is not None:
-        arrays.append(pa.array(plot.time))
-        names.append("time")
-    for j, name in enumerate(plot.names):
-        arrays.append(pa.array(plot.values[:, j]))
-        names.append(name)
-    pq.write_table(pa.Table.from_arrays(arrays, names=names), out)
-
-
-def hdf5_keys(names: list[str]) -> list[str]:
-    """A dataset name per parameter: its own name where HDF5 can take it as
-    one unique link name, else the name made safe and followed by '#index'."""
-    keys, seen = [], set()
+def unique_keys(names: list[str], reserved: tuple[str, ...] = ()) -> list[str]:
+    """A column or dataset name per parameter: its own name where that is
+    unique, not reserved and a plain HDF5 link name, else the name with '/'
+    made '_' and followed by '#index'.  A file may repeat a name, and
+    Parquet readers cannot select a repeated column."""
+    keys, seen = [], set(reserved)
     for index, name in enumerate(names):
         key = name.replace("/", "_")
         if key in ("", ".", "..") or key in seen or key != name:
             key = f"{key}#{index}"
+            while key in seen:
+                key += "#"
         seen.add(key)
         keys.append(key)
     return keys
+
+
+def parquet_writer(plot, out: Path) -> None:
+    pa = need("pyarrow", "writing Parquet", "parquet")
+    import pyarrow.parquet as pq
+
+    arrays, keys = [], []
+    if plot.time is not None:
+        arrays.append(pa.array(plot.time))
+        keys.append("time")
+    for j, key in enumerate(unique_keys(list(plot.names), tuple(keys))):
+        arrays.append(pa.array(plot.values[:, j]))
+        keys.append(key)
+    # The names as the file gives them, for when a column had to be renamed.
+    metadata = {"korvant.names": json.dumps(list(plot.names)),
+                "korvant.parameters": json.dumps(list(plot.parameters)),
+                "korvant.source": plot.path}
+    pq.write_table(pa.Table.from_arrays(arrays, names=keys, metadata=metadata), out)
 
 
 def hdf5_writer(plot, out: Path) -> None:
@@ -459,7 +467,7 @@ def hdf5_writer(plot, out: Path) -> None:
         if plot.time is not None:
             f.create_dataset("time", data=plot.time)
         group = f.create_group("parameters")
-        for j, key in enumerate(hdf5_keys(list(plot.names))):
+        for j, key in enumerate(unique_keys(list(plot.names))):
             dataset = group.create_dataset(key, data=plot.values[:, j])
             dataset.attrs["name"] = plot.names[j]
             dataset.attrs["index"] = plot.parameters[j]
@@ -639,7 +647,8 @@ def build_parser() -> argparse.ArgumentParser:
     convert = commands.add_parser("convert", parents=[reading, partial], help="write CSV, Parquet, HDF5 or .npz",
                                   description="Writes the values, float32 exactly, with the names and "
                                               "the time: CSV (time first, then one column per parameter), "
-                                              "Parquet, HDF5 (a dataset per parameter under /parameters, "
+                                              "Parquet (a repeated name gets '#index'; the names as given "
+                                              "are in the schema metadata 'korvant.names'), HDF5 (a dataset per parameter under /parameters, "
                                               "with /names, /indices and /time) or NumPy .npz (values, "
                                               "names, parameters, time).")
     convert.add_argument("files", nargs="+", metavar="FILE", help=files_help)
