@@ -441,12 +441,20 @@ def parquet_writer(plot, out: Path) -> None:
     pa = need("pyarrow", "writing Parquet", "parquet")
     import pyarrow.parquet as pq
 
+    def column(values):
+        # Over the array's own memory.  pa.array() would do the same but
+        # first checks for a pandas object, which imports pandas (a quarter
+        # of a second) when it is installed.
+        values = np.ascontiguousarray(values)
+        return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
+                                     [None, pa.py_buffer(values)])
+
     arrays, keys = [], []
     if plot.time is not None:
-        arrays.append(pa.array(plot.time))
+        arrays.append(column(plot.time))
         keys.append("time")
     for j, key in enumerate(unique_keys(list(plot.names), tuple(keys))):
-        arrays.append(pa.array(plot.values[:, j]))
+        arrays.append(column(plot.values[:, j]))
         keys.append(key)
     # The names as the file gives them, for when a column had to be renamed.
     metadata = {"korvant.names": json.dumps(list(plot.names)),
