@@ -71,10 +71,10 @@ def read_back(fmt, out):
     if fmt == "hdf5":
         import h5py
         with h5py.File(out) as f:
-            names = [n.decode() for n in f["names"][:]]
-            found = {d.attrs["index"]: (d.attrs["name"], d[:]) for d in f["parameters"].values()}
-            assert [found[i][0] for i in f["indices"][:]] == names
-            return names, f["time"][:], np.column_stack([found[i][1] for i in f["indices"][:]])
+            keys = [k.decode() for k in f["keys"][:]]
+            assert keys[:3] == ["A", "B_C#1", "A#2"] and sorted(f["parameters"]) == sorted(keys)
+            values = np.column_stack([f["parameters"][k][:] for k in keys])
+            return [n.decode() for n in f["names"][:]], f["time"][:], values
     with np.load(out) as f:
         return list(f["names"]), f["time"], f["values"]
 

@@ -473,15 +473,19 @@ def hdf5_writer(plot, out: Path) -> None:
         f.attrs["width"] = plot.width
         f.attrs["n_parameters"] = plot.n_parameters
         f.attrs["complete"] = bool(plot.complete)
+        # Column j is the dataset /parameters/<keys[j]>, holding parameter
+        # indices[j] named names[j].  One dataset of keys rather than
+        # attributes on each dataset, which would double the writing time
+        # of a file with many parameters.
+        keys = unique_keys(list(plot.names))
         f.create_dataset("names", data=list(plot.names), dtype=h5py.string_dtype())
+        f.create_dataset("keys", data=keys, dtype=h5py.string_dtype())
         f.create_dataset("indices", data=np.asarray(plot.parameters, dtype=np.int64))
         if plot.time is not None:
             f.create_dataset("time", data=plot.time)
         group = f.create_group("parameters")
-        for j, key in enumerate(unique_keys(list(plot.names))):
-            dataset = group.create_dataset(key, data=plot.values[:, j])
-            dataset.attrs["name"] = plot.names[j]
-            dataset.attrs["index"] = plot.parameters[j]
+        for j, key in enumerate(keys):
+            group.create_dataset(key, data=plot.values[:, j])
 
 
 def npz_writer(plot, out: Path) -> None:
@@ -659,8 +663,9 @@ def build_parser() -> argparse.ArgumentParser:
                                   description="Writes the values, float32 exactly, with the names and "
                                               "the time: CSV (time first, then one column per parameter), "
                                               "Parquet (a repeated name gets '#index'; the names as given "
-                                              "are in the schema metadata 'korvant.names'), HDF5 (a dataset per parameter under /parameters, "
-                                              "with /names, /indices and /time) or NumPy .npz (values, "
+                                              "are in the schema metadata 'korvant.names'), HDF5 (a dataset "
+                                              "per parameter under /parameters, with /names, /keys (the "
+                                              "dataset names), /indices and /time) or NumPy .npz (values, "
                                               "names, parameters, time).")
     convert.add_argument("files", nargs="+", metavar="FILE", help=files_help)
     convert.add_argument("-o", "--output", required=True, metavar="OUT",
