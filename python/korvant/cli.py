@@ -342,7 +342,9 @@ def table_chunks(lead: list[list[str]], columns: list[list[str]], width: int) ->
     lead = [fitted(c) for c in lead]
     columns = [fitted(c) for c in columns]
     lead_width = sum(len(c[0]) + 2 for c in lead)
-    groups, group, used = [], [], lead_width
+    groups: list[list[list[str]]] = []
+    group: list[list[str]] = []
+    used = lead_width
     for column in columns:
         if group and used + len(column[0]) + 2 > width:
             groups.append(group)
@@ -525,7 +527,7 @@ def write_atomically(writer, plot, out: Path) -> None:
 
 
 def cmd_convert(args) -> int:
-    parser = args.parser
+    parser: argparse.ArgumentParser = args.parser
     paths, batch = expand_inputs(args.files)
     into_folder = batch or len(paths) > 1 or os.path.isdir(args.output) or args.output.endswith(os.sep)
     fmt = args.to or (None if into_folder else format_of(args.output))
@@ -543,6 +545,7 @@ def cmd_convert(args) -> int:
         targets = {p: Path(args.output) / (Path(p).stem + FORMATS[fmt][0]) for p in paths}
     else:
         targets = {paths[0]: Path(args.output)}
+    paths = list(dict.fromkeys(paths))  # a file named twice is written once
     if fmt in LIBRARIES:
         need(*LIBRARIES[fmt])
     wanted = [w for item in args.params for w in item.split(",") if w]
