@@ -1,0 +1,7 @@
+"""`python -m korvant`: the `korvant` command (see korvant.cli)."""
+
+import sys
+
+from korvant.cli import main
+
+sys.exit(main())
