@@ -171,6 +171,9 @@ def test_partial_files_and_blank_tails(plot_file):
         korvant.read(cut)
     plot = korvant.read(cut, partial=True)
     assert (plot.complete, plot.values.tolist()) == (False, [[1.5, 4.5], [2.5, 5.5]])
+    damaged = plot_file(full[:-13] + "         x.5\n")  # a whole last line that is not a number
+    with pytest.raises(korvant.PlotFileError):
+        korvant.read(damaged, partial=True)
     whole = korvant.read(plot_file(full), partial=True)
     assert whole.complete and len(whole) == 3
     blank = korvant.read(plot_file(full + "\n  \n\n"))

@@ -149,20 +149,16 @@ def resolve_params(path: str, wanted: list[str], names: list[str]) -> list[int]:
     return indices
 
 
-def load(path: str, args, wanted: list[str] | None = None, *, partial: bool | None = None,
-         workers: int = 1, first_only: bool = False):
+def load(path: str, args, wanted: list[str] | None = None, *, partial: bool | None = None):
     """Reads one file with the options of the command line, the parameters
     `wanted` (all when empty or None) chosen by name or index."""
     params = None
-    if wanted or first_only:
-        count, names = korvant.read_header(path)
-        if wanted:
-            params = resolve_params(path, wanted, names)
-        elif count:
-            params = [0]  # info needs the timesteps only; one column is cheapest
+    if wanted:
+        _, names = korvant.read_header(path)
+        params = resolve_params(path, wanted, names)
     if partial is None:
         partial = args.partial
-    return korvant.read(path, width=args.width, params=params, partial=partial, workers=workers)
+    return korvant.read(path, width=args.width, params=params, partial=partial)
 
 
 # --------------------------------------------------------------- batches
@@ -263,7 +259,9 @@ def time_text(value: float) -> str:
 # -------------------------------------------------------------------- info
 
 def info_record(path: str, args) -> dict:
-    plot = load(path, args, partial=True, first_only=True)
+    # Every field is read: a parameter not converted would not be checked,
+    # and info is how a damaged file is found.
+    plot = load(path, args, partial=True)
     record = {
         "path": path,
         "parameters": plot.n_parameters,
@@ -362,7 +360,7 @@ def table_chunks(lead: list[list[str]], columns: list[list[str]], width: int) ->
 
 def cmd_show(args) -> int:
     try:
-        plot = load(args.file, args, args.params, workers=args.jobs)
+        plot = load(args.file, args, args.params)
     except FILE_ERRORS as error:
         report(describe(args.file, error))
         return 1
@@ -550,10 +548,9 @@ def cmd_convert(args) -> int:
         need(*LIBRARIES[fmt])
     wanted = [w for item in args.params for w in item.split(",") if w]
     writer = WRITERS[fmt]
-    workers = args.jobs if len(paths) == 1 else 1
 
     def work(path):
-        plot = load(path, args, wanted, workers=workers)
+        plot = load(path, args, wanted)
         write_atomically(writer, plot, targets[path])
         return plot.values.shape
 
@@ -583,7 +580,7 @@ def cmd_plot(args) -> int:
     plots, status = [], 0
     try:
         for path, plot, error in run_batch(
-                paths, lambda p: load(p, args, args.params, workers=args.jobs if len(paths) == 1 else 1),
+                paths, lambda p: load(p, args, args.params),
                 args.jobs, progress):
             if error is not None:
                 report(describe(path, error), progress)

@@ -240,15 +240,18 @@ class BlockReader {
 
   // Field `k` of data line `j` failed: the read ends here if the options let
   // it (a blank tail, or a last line cut short), else the failure stands.
+  // A full-length last line whose field is not a number is damage, not an
+  // end, even with `partial`.
   Ending fail_or_end(std::string_view text, std::uint32_t j, std::uint32_t k) {
     const bool blank = lead_blank_ && j == 0 && text::trim(text).empty();
-    if (blank || options_.partial) {
+    // A line cut short is shorter than its fields take.
+    const std::uint64_t fields = std::min<std::uint64_t>(10, n_ - std::uint64_t{j} * 10);
+    const bool cut = options_.partial && text.size() < fields * width_;
+    if (blank || cut) {
       // Further lines are read to decide; the failing line is kept first.
       const std::string line(text);
       if (blank && rest_is_blank()) return Ending::Complete;
-      if (!blank && options_.partial && next_line(lines_, Stage::DataLine, data_line_number(j) + 1).ended) {
-        return Ending::Incomplete;
-      }
+      if (!blank && next_line(lines_, Stage::DataLine, data_line_number(j) + 1).ended) return Ending::Incomplete;
       fail_here(line, j, k);
     }
     fail_here(text, j, k);

@@ -34,8 +34,8 @@ struct BlockOptions {
   // The parameters to convert, one column each, in this order; empty: every
   // parameter.  The fields of the others are not looked at.
   std::span<const std::uint32_t> selected{};
-  // A file that ends inside a block, or whose last line is cut short, ends
-  // with the blocks before it instead of failing.
+  // A file that ends inside a block, or whose last line is shorter than its
+  // fields take, ends with the blocks before it instead of failing.
   bool partial = false;
   // Blank lines after the last block end the file instead of starting a
   // block that fails.
