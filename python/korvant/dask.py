@@ -178,19 +178,20 @@ class _Partition(_Reader):
 
     def frame(self, path: str, plot: korvant.Plot | None) -> pandas.DataFrame:
         """The partition of the file at `path` read as `plot`; None gives the
-        empty frame Dask takes as the columns' description."""
+        empty frame Dask takes as the columns' description.  The parameters'
+        columns are the plot's values, not copied (as in Plot.to_pandas):
+        one float32 block, and the file and time columns beside it."""
         import pandas
 
         steps = len(plot) if plot is not None else 0
-        data: dict[str, object] = {}
-        if self.fields[0]:
-            data["file"] = pandas.Series([path] * steps, dtype=self.strings)
+        values = plot.values if plot is not None else np.empty((0, len(self.indices)), np.float32)
+        frame = pandas.DataFrame(values, columns=[self.names[i] for i in self.indices], copy=False)
         if self.fields[1]:
             time = plot.time if plot is not None else None
-            data["time"] = time if time is not None else np.full(steps, np.nan)
-        for j, i in enumerate(self.indices):
-            data[self.names[i]] = plot.values[:, j] if plot is not None else np.empty(0, np.float32)
-        return pandas.DataFrame(data, index=pandas.RangeIndex(steps), columns=self.columns)
+            frame.insert(0, "time", time if time is not None else np.full(steps, np.nan))
+        if self.fields[0]:
+            frame.insert(0, "file", pandas.array([path] * steps, dtype=self.strings))
+        return frame
 
     def __call__(self, path: str) -> pandas.DataFrame:
         return self.frame(path, self.plot(path))
@@ -215,7 +216,8 @@ def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = 
     iterable of paths (in that order).  The columns are `file` (the file's
     path, as given or matched), `time` (float64, the first number of each
     lead line; NaN throughout for a file whose lead lines do not all have
-    one) and the selected parameters (float32, named as in the files);
+    one) and the selected parameters (float32, named as in the files, the
+    read's own read-only storage as in `Plot.to_pandas`);
     `params` selects them by name and/or index as `korvant.read` does, all
     by default.  Each partition's index counts the file's timesteps from 0;
     divisions are unknown.
