@@ -116,10 +116,11 @@ def test_array_equals_read_of_each_file(study, compute):
     assert np.array_equal(bits(compute(array)), bits(expected))
 
 
-@pytest.mark.parametrize("ending", ["\n", "\r\n"])
-def test_array_shape_counts_the_first_files_timesteps(plot_file, ending):
-    path = plot_file(korvant_text(columns(1, steps=7)).replace("\n", ending))
-    assert korvant.dask.read_array(path).shape == (1, 7, PARAMS)
+@pytest.mark.parametrize(("ending", "tail"), [("\n", ""), ("\r\n", ""), ("\n", "\n \n\n\n")])
+def test_array_shape_counts_the_first_files_timesteps(plot_file, ending, tail):
+    array = korvant.dask.read_array(plot_file(korvant_text(columns(1, steps=7)).replace("\n", ending) + tail))
+    assert array.shape == (1, 7, PARAMS)
+    assert array.compute(scheduler="sync").shape == array.shape
 
 
 @pytest.mark.parametrize(("form", "defect", "names_first"), [

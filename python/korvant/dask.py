@@ -244,15 +244,23 @@ def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = 
 def _count_timesteps(path: str, count: int) -> int:
     """The number of complete blocks of a file with `count` parameters,
     from its line count: a header line and a line per name, then a lead
-    line and ceil(count / 10) data lines per block."""
-    lines = 0
-    last = b"\n"
+    line and ceil(count / 10) data lines per block.  Blank lines at the end
+    of the file are no timestep's."""
+    line_ends = 0
+    blank_tail = 0  # line ends in the whitespace that ends the file so far
+    content = False
     with open(path, "rb") as file:
         while chunk := file.read(1 << 24):
-            lines += chunk.count(b"\n")
-            last = chunk[-1:]
-    if last != b"\n":
-        lines += 1  # a last line without a line end
+            line_ends += chunk.count(b"\n")
+            stripped = chunk.rstrip()
+            if stripped:
+                content = True
+                blank_tail = chunk.count(b"\n", len(stripped))
+            else:
+                blank_tail += chunk.count(b"\n")
+    # The file up to its last non-blank byte: its line ends, and the line
+    # that byte is on.
+    lines = line_ends - blank_tail + content
     return max(lines - 1 - count, 0) // (1 + (count + 9) // 10)
 
 
