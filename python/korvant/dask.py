@@ -1,0 +1,302 @@
+"""Many plot files as Dask collections.
+
+    import korvant.dask
+    df = korvant.dask.read("study/*.plt")            # dask.dataframe, a partition per file
+    df.groupby("file")["PRES-0001"].max().compute()
+    a = korvant.dask.read_array("study/*.plt")       # dask.array (files, timesteps, parameters)
+
+Each file is read by one task with `korvant.read`, wherever Dask runs the
+task: the threaded scheduler (the read releases the interpreter lock, so the
+threads use every core), processes, or a `distributed` cluster whose workers
+can import `korvant` and see the files under the same paths.  Building a
+collection reads only the first file's header (and, for `read_array`, counts
+that file's lines); the values are read when the result is computed.
+
+This module needs Dask (`pip install korvant[dask]`); `import korvant` alone
+never imports it.
+"""
+
+from __future__ import annotations
+
+import errno
+import glob
+import os
+from collections.abc import Iterable, Sequence
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+import korvant
+
+_MISSING = ("korvant.dask needs Dask, which is not installed here: install python3-dask and "
+            "python3-distributed, or `pip install korvant[dask]`")
+
+try:
+    import dask.array as da
+    from dask.base import tokenize
+    from dask.highlevelgraph import HighLevelGraph
+except ImportError as error:
+    raise ImportError(_MISSING) from error
+
+if TYPE_CHECKING:
+    import dask.dataframe
+    import pandas
+
+__all__ = ["FileMismatchError", "read", "read_array"]
+
+PathsOrGlob = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+Params = Sequence[str | int] | None
+
+
+class FileMismatchError(korvant.PlotFileError):
+    """A file of a collection differs from the first file, from whose header
+    the collection's columns (and, for arrays, its shape) were taken.
+
+    `path` is the differing file, `first` the first file; `line` is the
+    1-based header line where the names start to differ, when they do."""
+
+    def __init__(self, message: str, path: str, first: str, line: int | None = None) -> None:
+        # ValueError's own initialiser and pickling: this error does not
+        # depend on how PlotFileError builds, and pickles, the errors of a
+        # read.  It crosses from a worker to the client as its arguments.
+        ValueError.__init__(self, message, path, first, line)
+        self.path = path
+        self.first = first
+        self.line = line
+        self.parameter = None
+        self.timestep = None
+        self.text = None
+
+    def __reduce__(self) -> tuple[type, tuple]:
+        return type(self), self.args
+
+    def __str__(self) -> str:
+        return self.args[0]
+
+
+def _paths(paths_or_glob: PathsOrGlob) -> list[str]:
+    """The files of a collection: a glob pattern's matches in sorted order,
+    a single path, or the paths given, in their order."""
+    if isinstance(paths_or_glob, (str, os.PathLike)):
+        pattern = os.fspath(paths_or_glob)
+        if isinstance(pattern, bytes):
+            raise TypeError("paths must be str or os.PathLike of str, not bytes")
+        if glob.has_magic(pattern) and not os.path.exists(pattern):
+            paths = sorted(glob.glob(pattern))
+            if not paths:
+                raise FileNotFoundError(errno.ENOENT, "no file matches", pattern)
+            return paths
+        return [pattern]
+    paths = [os.fspath(path) for path in paths_or_glob]
+    if any(isinstance(path, bytes) for path in paths):
+        raise TypeError("paths must be str or os.PathLike of str, not bytes")
+    if not paths:
+        raise ValueError("no plot files given")
+    return paths
+
+
+def _columns(names: list[str], params: Params) -> list[int]:
+    """The file's parameter indices of the columns `params` selects from a
+    header's `names`, in the order given."""
+    if params is None:
+        indices = list(range(len(names)))
+    else:
+        if isinstance(params, (str, bytes, int)):
+            raise TypeError(f"params must be a sequence of names and indices, not {type(params).__name__}")
+        indices = []
+        for param in params:
+            if isinstance(param, str):
+                hits = [i for i, name in enumerate(names) if name == param]
+                if len(hits) != 1:
+                    raise KeyError(f"{param!r} is {'repeated' if hits else 'not a parameter'} in the first file")
+                indices.append(hits[0])
+            elif isinstance(param, int) and not isinstance(param, bool):
+                indices.append(range(len(names))[param])
+            else:
+                raise TypeError(f"params must hold names (str) and indices (int), not {type(param).__name__}")
+    # Dask addresses columns by name: each must be unique, and `file` and
+    # `time` are taken.
+    seen = {"file", "time"}
+    for i in indices:
+        if names[i] in seen:
+            raise ValueError(f"column {names[i]!r} would occur twice (`file` and `time` are taken); "
+                             "leave one out with params")
+        seen.add(names[i])
+    return indices
+
+
+class _Reader:
+    """Reads the selected parameters of one file in a task, after checking
+    that the file's names are those of the first file.  Picklable, so the
+    tasks travel to the workers of a cluster."""
+
+    def __init__(self, first: str, names: list[str], indices: list[int], width: int | None) -> None:
+        self.first = first
+        self.names = names
+        self.indices = indices
+        self.width = width
+
+    def __dask_tokenize__(self) -> object:
+        return (type(self).__name__, self.first, self.names, self.indices, self.width)
+
+    def plot(self, path: str) -> korvant.Plot:
+        if path != self.first:
+            count, names = korvant.read_header(path)
+            if names != self.names:
+                differ = next((i for i, (a, b) in enumerate(zip(names, self.names)) if a != b), None)
+                if differ is None:
+                    raise FileMismatchError(f"{path} has {count} parameters where {self.first} has {len(self.names)}",
+                                            path, self.first, 1)
+                raise FileMismatchError(f"{path}:{differ + 2}: parameter {differ + 1} is {names[differ]!r}, "
+                                        f"where {self.first} has {self.names[differ]!r}", path, self.first, differ + 2)
+        return korvant.read(path, width=self.width, params=self.indices)
+
+
+class _Partition(_Reader):
+    """One partition of `read`: the columns `file`, `time` and the selected
+    parameters, which Dask may narrow to the columns a computation uses."""
+
+    def __init__(self, first: str, names: list[str], indices: list[int], width: int | None, strings: str,
+                 fields: tuple[bool, bool] = (True, True)) -> None:
+        super().__init__(first, names, indices, width)
+        self.strings = strings  # dtype of the `file` column
+        self.fields = fields  # whether the partition holds `file` and `time`
+
+    def __dask_tokenize__(self) -> object:
+        return (*super().__dask_tokenize__(), self.strings, self.fields)
+
+    @property
+    def columns(self) -> list[str]:
+        fixed = [column for column, wanted in zip(("file", "time"), self.fields) if wanted]
+        return fixed + [self.names[i] for i in self.indices]
+
+    def project_columns(self, columns: Sequence[str]) -> _Partition:
+        wanted = set(columns)
+        indices = [i for i in self.indices if self.names[i] in wanted]
+        return _Partition(self.first, self.names, indices, self.width, self.strings,
+                          ("file" in wanted, "time" in wanted))
+
+    def frame(self, path: str, plot: korvant.Plot | None) -> pandas.DataFrame:
+        """The partition of the file at `path` read as `plot`; None gives the
+        empty frame Dask takes as the columns' description.  The parameters'
+        columns are the plot's values, not copied (as in Plot.to_pandas):
+        one float32 block, and the file and time columns beside it."""
+        import pandas
+
+        steps = len(plot) if plot is not None else 0
+        values = plot.values if plot is not None else np.empty((0, len(self.indices)), np.float32)
+        frame = pandas.DataFrame(values, columns=[self.names[i] for i in self.indices], copy=False)
+        if self.fields[1]:
+            time = plot.time if plot is not None else None
+            frame.insert(0, "time", time if time is not None else np.full(steps, np.nan))
+        if self.fields[0]:
+            frame.insert(0, "file", pandas.array([path] * steps, dtype=self.strings))
+        return frame
+
+    def __call__(self, path: str) -> pandas.DataFrame:
+        return self.frame(path, self.plot(path))
+
+
+def _string_dtype() -> str:
+    """The dtype of a column of str that Dask keeps as it is: pyarrow
+    strings where Dask is set to convert object columns to them (it would
+    otherwise add a conversion of every partition, which hides the reads
+    from Dask's narrowing of columns), object elsewhere."""
+    try:
+        from dask.dataframe.utils import pyarrow_strings_enabled
+    except ImportError:
+        return "object"
+    return "string[pyarrow]" if pyarrow_strings_enabled() else "object"
+
+
+def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = None) -> dask.dataframe.DataFrame:
+    """The plot files as one `dask.dataframe.DataFrame`, a partition per file.
+
+    `paths_or_glob` is a glob pattern (its matches, sorted), one path, or an
+    iterable of paths (in that order).  The columns are `file` (the file's
+    path, as given or matched), `time` (float64, the first number of each
+    lead line; NaN throughout for a file whose lead lines do not all have
+    one) and the selected parameters (float32, named as in the files, the
+    read's own read-only storage as in `Plot.to_pandas`);
+    `params` selects them by name and/or index as `korvant.read` does, all
+    by default.  Each partition's index counts the file's timesteps from 0;
+    divisions are unknown.
+
+    The columns come from the first file's header alone; no values are read
+    until the result is computed.  Every file must then have the first
+    file's parameter names in the same order: a file that does not raises
+    FileMismatchError (a korvant.PlotFileError) naming both files, and a file
+    that cannot be read raises its own error, each when that file's
+    partition is computed.  `width` is passed to `korvant.read` (None:
+    detected per file).
+    """
+    try:
+        import dask.dataframe as dd
+    except ImportError as error:
+        raise ImportError(_MISSING) from error
+    paths = _paths(paths_or_glob)
+    _, names = korvant.read_header(paths[0])
+    partition = _Partition(paths[0], names, _columns(names, params), width, _string_dtype())
+    return dd.from_map(partition, paths, meta=partition.frame(paths[0], None), label="korvant-read",
+                       enforce_metadata=False)
+
+
+def _count_timesteps(path: str, count: int) -> int:
+    """The number of complete blocks of a file with `count` parameters,
+    from its line count: a header line and a line per name, then a lead
+    line and ceil(count / 10) data lines per block.  Blank lines at the end
+    of the file are no timestep's."""
+    line_ends = 0
+    blank_tail = 0  # line ends in the whitespace that ends the file so far
+    content = False
+    with open(path, "rb") as file:
+        while chunk := file.read(1 << 24):
+            line_ends += chunk.count(b"\n")
+            stripped = chunk.rstrip()
+            if stripped:
+                content = True
+                blank_tail = chunk.count(b"\n", len(stripped))
+            else:
+                blank_tail += chunk.count(b"\n")
+    # The file up to its last non-blank byte: its line ends, and the line
+    # that byte is on.
+    lines = line_ends - blank_tail + content
+    return max(lines - 1 - count, 0) // (1 + (count + 9) // 10)
+
+
+class _Block(_Reader):
+    """One chunk of `read_array`: a file's values, shape (1, timesteps, columns)."""
+
+    def __init__(self, first: str, names: list[str], indices: list[int], width: int | None, steps: int) -> None:
+        super().__init__(first, names, indices, width)
+        self.steps = steps
+
+    def __call__(self, path: str) -> np.ndarray:
+        values = self.plot(path).values
+        if values.shape[0] != self.steps:
+            raise FileMismatchError(f"{path} has {values.shape[0]} timesteps where {self.first} has {self.steps}",
+                                    path, self.first)
+        return values[np.newaxis]
+
+
+def read_array(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = None) -> da.Array:
+    """The plot files' values as one float32 `dask.array.Array` of shape
+    (files, timesteps, parameters), a chunk per file.
+
+    `paths_or_glob`, `params` and `width` are those of `read`; the
+    parameters are the selected ones, in the order given.  The shape is the
+    first file's: its header gives the parameter count, and its timesteps
+    are counted from its number of lines, which reads that file once on the
+    client (at disk speed; no values are parsed).  Every file must have that
+    shape and the first file's parameter names: a file that does not raises
+    FileMismatchError (a korvant.PlotFileError) naming both files, and a file
+    that cannot be read raises its own error, each when a computation needs
+    that file's chunk.
+    """
+    paths = _paths(paths_or_glob)
+    count, names = korvant.read_header(paths[0])
+    block = _Block(paths[0], names, _columns(names, params), width, _count_timesteps(paths[0], count))
+    name = "korvant-read-array-" + tokenize(block, paths)
+    graph = {(name, k, 0, 0): (block, path) for k, path in enumerate(paths)}
+    chunks = ((1,) * len(paths), (block.steps,), (len(block.indices),))
+    return da.Array(HighLevelGraph.from_collections(name, graph, dependencies=()), name, chunks, dtype=np.float32)

@@ -1,0 +1,169 @@
+"""korvant.dask: plot files as Dask collections, computed on a local cluster
+of two worker processes and on the threaded scheduler, against korvant.read
+of each file."""
+
+import os
+
+import numpy as np
+import pytest
+
+pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+
+import korvant  # noqa: E402
+import korvant.dask  # noqa: E402
+from conftest import child_env, korvant_text  # noqa: E402
+
+STEPS = 4
+PARAMS = 12  # two data lines per block
+# Each prints in at most 12 characters: a subnormal, a tie to even, the extremes.
+VALUES = [0.1, -0.0, float("inf"), float("nan"), 1e-45, -3.4e38, 16777217.0, 0.3, -2.5e-07, 7.0, 2.5e20]
+
+
+def columns(seed, steps=STEPS):
+    return [[VALUES[(3 * seed + 5 * p + s) % len(VALUES)] for s in range(steps)] for p in range(PARAMS)]
+
+
+@pytest.fixture(scope="module")
+def study(tmp_path_factory):
+    """Three good files (their glob sorts them as listed) and one of each
+    kind of defect."""
+    folder = tmp_path_factory.mktemp("study")
+
+    def write(name, text):
+        path = folder / name
+        path.write_bytes(text.encode())
+        return str(path)
+
+    good = [write(f"run{k}.plt", korvant_text(columns(k))) for k in range(3)]
+    names = [f"P{i}" for i in range(PARAMS)]
+    damaged = korvant_text(columns(5)).replace("inf".rjust(12), "1.5D+02".rjust(12), 1)
+    bad = {
+        "damaged": write("bad-damaged.txt", damaged),
+        "renamed": write("bad-renamed.txt", korvant_text(columns(6), names=names[:7] + ["X"] + names[8:])),
+        "fewer-names": write("bad-fewer.txt", korvant_text(columns(6)[:-1])),
+        "shorter": write("bad-shorter.txt", korvant_text(columns(7, steps=STEPS - 1))),
+    }
+    return str(folder / "run*.plt"), good, bad
+
+
+@pytest.fixture(scope="module")
+def client():
+    """A cluster of two worker processes on the loopback interface, without
+    dashboard (the scheduler's HTTP server, which serves more than the
+    dashboard, takes a free loopback port); the workers find the modules under test through PYTHONPATH."""
+    saved = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = child_env()["PYTHONPATH"]
+    try:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None,
+                                      scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster, distributed.Client(cluster, set_as_default=False) as client:
+            yield client
+    finally:
+        if saved is None:
+            os.environ.pop("PYTHONPATH", None)
+        else:
+            os.environ["PYTHONPATH"] = saved
+
+
+@pytest.fixture(params=["cluster", "threads"])
+def compute(request):
+    if request.param == "cluster":
+        client = request.getfixturevalue("client")
+        return lambda collection: client.compute(collection).result()
+    return lambda collection: collection.compute(scheduler="threads")
+
+
+def bits(values):
+    values = np.asarray(values)
+    assert values.dtype == np.float32
+    return values.view(np.uint32)
+
+
+@pytest.mark.parametrize("params", [None, ["P11", 3, "P0"]])
+def test_frame_equals_read_of_each_file(study, compute, params):
+    pattern, good, _ = study
+    df = korvant.dask.read(pattern, params=params)
+    assert df.npartitions == len(good)
+    out = compute(df)
+    assert out["file"].unique().tolist() == good
+    for path in good:
+        plot = korvant.read(path, params=params)
+        part = out[out["file"] == path]
+        assert part.columns.tolist() == ["file", "time", *plot.names]
+        assert np.array_equal(bits(part[plot.names].to_numpy()), bits(plot.values))
+        assert np.array_equal(part["time"].to_numpy(), plot.time)
+
+
+def test_frame_reductions_and_narrowed_columns(study, compute):
+    pattern, good, _ = study
+    df = korvant.dask.read(pattern)
+    maxima = compute(df.groupby("file")["P1"].max())
+    assert maxima.to_dict() == {path: np.nanmax(korvant.read(path)["P1"]) for path in good}
+    # Dask narrows each task's read to the columns asked for.
+    out = compute(df[["P5", "file", "P2"]])
+    assert out.columns.tolist() == ["P5", "file", "P2"]
+    for name in ("P5", "P2"):
+        assert np.array_equal(bits(out[name]), bits(np.concatenate([korvant.read(p)[name] for p in good])))
+
+
+def test_array_equals_read_of_each_file(study, compute):
+    pattern, good, _ = study
+    array = korvant.dask.read_array(pattern, params=["P11", 0])
+    assert array.shape == (len(good), STEPS, 2)
+    assert array.chunks == ((1,) * len(good), (STEPS,), (2,))
+    expected = np.stack([korvant.read(path, params=["P11", 0]).values for path in good])
+    assert np.array_equal(bits(compute(array)), bits(expected))
+
+
+@pytest.mark.parametrize(("ending", "tail"), [("\n", ""), ("\r\n", ""), ("\n", "\n \n\n\n")])
+def test_array_shape_counts_the_first_files_timesteps(plot_file, ending, tail):
+    array = korvant.dask.read_array(plot_file(korvant_text(columns(1, steps=7)).replace("\n", ending) + tail))
+    assert array.shape == (1, 7, PARAMS)
+    assert array.compute(scheduler="sync").shape == array.shape
+
+
+@pytest.mark.parametrize(("form", "defect", "names_first"), [
+    ("frame", "damaged", False), ("frame", "renamed", True), ("frame", "fewer-names", True),
+    ("array", "damaged", False), ("array", "renamed", True), ("array", "shorter", True),
+])
+def test_bad_file_fails_its_own_part_on_the_client(study, client, form, defect, names_first):
+    _, good, bad = study
+    paths = [good[0], bad[defect], good[1]]
+    collection = (korvant.dask.read if form == "frame" else korvant.dask.read_array)(paths)
+    parts = [collection.partitions[k] if form == "frame" else collection[k] for k in range(len(paths))]
+    for k in (0, 2):
+        assert len(client.compute(parts[k]).result()) == STEPS
+    with pytest.raises(korvant.PlotFileError) as info:
+        client.compute(parts[1]).result()
+    assert info.value.path == bad[defect]
+    assert bad[defect] in str(info.value)
+    assert (good[0] in str(info.value)) == names_first
+
+
+@pytest.mark.parametrize(("args", "error"), [
+    (dict(params=["nope"]), KeyError),
+    (dict(params=[PARAMS]), IndexError),
+    (dict(params=["P1", 1]), ValueError),
+    (dict(params="P1"), TypeError),
+    (dict(paths_or_glob="no-such-*.plt"), FileNotFoundError),
+])
+def test_bad_arguments_fail_when_building(study, args, error):
+    args = {"paths_or_glob": study[0], **args}
+    for build in (korvant.dask.read, korvant.dask.read_array):
+        with pytest.raises(error):
+            build(**args)
+
+
+def test_korvant_does_not_import_dask_and_its_absence_is_explained(run_python):
+    result = run_python("""
+        import sys
+        import korvant
+        assert not {"dask", "distributed"} & {name.split(".")[0] for name in sys.modules}, sorted(sys.modules)
+        sys.modules["dask"] = None
+        try:
+            import korvant.dask
+        except ImportError as error:
+            print(error)
+    """)
+    assert "pip install korvant[dask]" in result.stdout and "python3-dask" in result.stdout
