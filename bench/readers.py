@@ -49,26 +49,9 @@ def read_python(path: str, width: int, raw: str | None):
 
 
 def read_numpy(path: str, width: int, raw: str | None):
-    """numpy parses the fields; .tolist() builds the lists."""
-    import numpy as np
-    with open(path, "rb") as f:
-        n = int(f.readline().split()[-1])
-        for _ in range(n):
-            f.readline()
-        body = f.read()
-    lines = body.split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    per_block = 1 + (n + 9) // 10
-    blocks = len(lines) // per_block
-    row = 10 * width
-    # Every data line padded to ten fields, so the fields form one fixed-width
-    # array that numpy converts in one call.
-    data = b"".join(line.ljust(row) for i, line in enumerate(lines[:blocks * per_block])
-                    if i % per_block)
-    fields = np.frombuffer(data, dtype=f"S{width}").reshape(blocks, -1)[:, :n]
-    values = fields.astype(np.float32)
-    columns = [values[:, j].tolist() for j in range(n)]
+    """numpy parses the fields (read_numpy_arrays); .tolist() builds the lists."""
+    values = read_numpy_arrays(path, width, raw)
+    columns = [values[:, j].tolist() for j in range(values.shape[1])]
     return columns[0], columns[1:]
 
 
@@ -107,7 +90,9 @@ def read_korvant_some(path: str, width: int, raw: str | None):
 
 
 def read_numpy_arrays(path: str, width: int, raw: str | None):
-    """The numpy reader without the lists: arrays are its result."""
+    """numpy parses the fixed-width fields with astype(np.float32): every data
+    line padded to ten fields, so the fields form one fixed-width array that
+    numpy converts in one call."""
     import numpy as np
     with open(path, "rb") as f:
         n = int(f.readline().split()[-1])

@@ -209,9 +209,9 @@ def test_isolated_interpreters_read_at_the_same_time(plot_file):
     # module alone, loaded from its file.
     script = "\n".join([
         "import importlib.util",
-        f"spec = importlib.util.spec_from_file_location('korvant._native', {native!r})",
-        "native = importlib.util.module_from_spec(spec)",
-        "spec.loader.exec_module(native)",
+        f"found = importlib.util.spec_from_file_location('korvant._native', {native!r})",
+        "native = importlib.util.module_from_spec(found)",
+        "found.loader.exec_module(native)",
         "for _ in range(200):",
         f"    names, leads, values, time, complete = native.read({path!r}, 12, None, False)",
         "    assert memoryview(values).shape == (2, 30) and complete",

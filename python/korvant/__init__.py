@@ -25,7 +25,7 @@ import numpy as np
 
 from korvant import _native
 from korvant._errors import PlotFileError, translate
-from korvant._plot import Plot
+from korvant._plot import Plot, index_of
 
 __all__ = ["Plot", "PlotFileError", "read", "read_header", "read_many"]
 
@@ -77,7 +77,7 @@ def read(
     selected: list[int] | None = None
     if params is not None:
         n, names = read_header(name)
-        selected = [_index_of(key, names, name) for key in params]
+        selected = [index_of(key, names, name) for key in params]
     used_width = width if width is not None else _detect_width(name)
     try:
         all_names, leads, values, time, complete = _native.read(name, used_width or 12, selected, partial)
@@ -117,20 +117,6 @@ def read_many(
     with ThreadPoolExecutor(max_workers=max(1, min(count, len(paths) or 1))) as pool:
         futures = [pool.submit(read, path, width, params, partial) for path in paths]
         return [future.result() for future in futures]
-
-
-def _index_of(key: str | int, names: list[str], path: str) -> int:
-    if isinstance(key, str):
-        found = [i for i, name in enumerate(names) if name == key]
-        if len(found) == 1:
-            return found[0]
-        if not found:
-            raise KeyError(f"no parameter named {key!r} in {path}")
-        raise KeyError(f"parameter name {key!r} is repeated in {path}: indices {found}; select by index")
-    index = int(key)
-    if not 0 <= index < len(names):
-        raise IndexError(f"parameter index {index} is out of range for the {len(names)} parameters of {path}")
-    return index
 
 
 def _names_or_none(path: str) -> list[str] | None:

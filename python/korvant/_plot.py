@@ -9,7 +9,26 @@ import numpy as np
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped]
 
-__all__ = ["Plot"]
+__all__ = ["Plot", "index_of"]
+
+
+def index_of(key: str | int, names: list[str], path: str, what: str = "parameter") -> int:
+    """The index of `key` among `names`: a name, or an index itself.
+
+    Raises KeyError for a name that is missing or repeated (naming the
+    indices that carry it), IndexError for an index out of range.
+    """
+    if isinstance(key, str):
+        found = [i for i, name in enumerate(names) if name == key]
+        if len(found) == 1:
+            return found[0]
+        if not found:
+            raise KeyError(f"no parameter named {key!r} in {path}")
+        raise KeyError(f"parameter name {key!r} is repeated in {path}: {what}s {found}; use an index")
+    index = int(key)
+    if not -len(names) <= index < len(names):
+        raise IndexError(f"{what} {index} is out of range for the {len(names)} parameters of {path}")
+    return index % len(names)
 
 
 class Plot:
@@ -73,17 +92,7 @@ class Plot:
         Raises KeyError for a name that is missing or repeated (naming the
         columns that carry it), IndexError for an index out of range.
         """
-        if isinstance(key, str):
-            found = [i for i, name in enumerate(self.names) if name == key]
-            if len(found) == 1:
-                return found[0]
-            if not found:
-                raise KeyError(f"no parameter named {key!r} in {self.path}")
-            raise KeyError(f"parameter name {key!r} is repeated in {self.path}: columns {found}; use an index")
-        index = int(key)
-        if not -len(self.names) <= index < len(self.names):
-            raise IndexError(f"column {index} out of range for {len(self.names)} parameters")
-        return index
+        return index_of(key, self.names, self.path, "column")
 
     def __getitem__(self, key: str | int) -> np.ndarray:
         """One parameter's values over time (1-D float32, a view), by name or
