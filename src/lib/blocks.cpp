@@ -2,6 +2,7 @@
 #include "lib/blocks.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -204,6 +205,7 @@ class BlockReader {
   Ending read_selected_fields(float* row) {
     std::size_t p = 0;
     for (std::uint32_t j = 0; j < data_lines_; ++j) {
+      if ((p == picks_.size() || picks_[p].line != j) && skip_buffered_line()) continue;
       NextLine data = next_line(lines_, Stage::DataLine, data_line_number(j));
       if (data.ended) return end_inside_block(j);
       for (; p < picks_.size() && picks_[p].line == j; ++p) {
@@ -214,6 +216,17 @@ class BlockReader {
       }
     }
     return Ending::None;
+  }
+
+  // A line without a selected field, passed over when it lies whole in the
+  // read buffer: its end is found and nothing else is looked at, not even
+  // its encoding.  False when the line is not whole there.
+  bool skip_buffered_line() noexcept {
+    const std::string_view buffered = lines_.buffered();
+    const void* end = std::memchr(buffered.data(), '\n', buffered.size());
+    if (!end) return false;
+    lines_.skip_lines(static_cast<std::size_t>(static_cast<const char*>(end) - buffered.data()) + 1);
+    return true;
   }
 
   // Field `pick.field` of `line` into row[pick.column]; false when it is
