@@ -171,13 +171,14 @@ def test_partial_files_and_blank_tails(plot_file):
         korvant.read(cut)
     plot = korvant.read(cut, partial=True)
     assert (plot.complete, plot.values.tolist()) == (False, [[1.5, 4.5], [2.5, 5.5]])
+    assert plot.lead_lines == ["TIME 0", "TIME 1"] and plot.time.tolist() == [0.0, 1.0]
     damaged = plot_file(full[:-13] + "         x.5\n")  # a whole last line that is not a number
     with pytest.raises(korvant.PlotFileError):
         korvant.read(damaged, partial=True)
     whole = korvant.read(plot_file(full), partial=True)
     assert whole.complete and len(whole) == 3
     blank = korvant.read(plot_file(full + "\n  \n\n"))
-    assert blank.complete and len(blank) == 3
+    assert blank.complete and len(blank) == 3 and len(blank.lead_lines) == len(blank.time) == 3
 
 
 def test_read_many_in_threads_equals_one_by_one(plot_file):

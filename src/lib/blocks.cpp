@@ -147,6 +147,7 @@ class BlockReader {
       const Ending ending = options_.selected.empty() ? read_all_fields(row) : read_selected_fields(row);
       if (ending != Ending::None) {
         complete = ending == Ending::Complete;
+        drop_last_lead();  // its block was never read
         break;
       }
       end_row();
@@ -173,6 +174,13 @@ class BlockReader {
       out->ends.push_back(out->text.size());
     }
     return true;
+  }
+
+  void drop_last_lead() noexcept {
+    LeadLines* out = options_.lead_lines;
+    if (!out || out->ends.empty()) return;
+    out->ends.pop_back();
+    out->text.resize(out->ends.empty() ? 0 : out->ends.back());
   }
 
   // Every parameter: row[t] for parameter t.

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "lib/read_error.hpp"
+#include "lib/plot.hpp"
 #include "lib/reader.hpp"
 
 namespace {
@@ -52,6 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < result.others.size(); ++i) {
       if (result.others[i].size() != result.first.size()) std::abort();
     }
+  } catch (const tavrel::lib::ReadError& failure) {
+    if (failure.message.empty() && failure.kind != tavrel::lib::ReadError::Kind::NoMemory) std::abort();
+  }
+  // The reader with names, lead lines, a selection and partial files: the
+  // same rule, and one lead line per row.
+  const std::uint32_t width = pick_width(data[0]);
+  if (width == 0) return 0;
+  try {
+    tavrel::lib::PlotOptions options;
+    options.width = width;
+    options.partial = (data[0] & 1) != 0;
+    if (data[0] & 2) options.selected = {0, 0};
+    tavrel::lib::Plot plot = tavrel::lib::read_plot(path, options);
+    if (plot.lead_lines.ends.size() != plot.values.rows()) std::abort();
+    if (plot.values.columns() != (options.selected.empty() ? plot.parameters : 2)) std::abort();
   } catch (const tavrel::lib::ReadError& failure) {
     if (failure.message.empty() && failure.kind != tavrel::lib::ReadError::Kind::NoMemory) std::abort();
   }
