@@ -284,3 +284,22 @@ def test_no_references_leak(plot_file, tmp_path):
     # One reference is the measurement's own (the int it appends); a leak
     # of any call would show 50 or more.
     assert min(totals) <= 1, totals
+
+
+@pytest.mark.parametrize("workers", [2, 3, 7])
+def test_one_file_read_in_parts_equals_one_read(plot_file, workers):
+    columns = [[float(b * 31 + k) for b in range(40)] for k in range(23)]
+    text = korvant_text(columns)
+    whole = korvant.read(plot_file(text))
+    parts = korvant.read(plot_file(text), workers=workers)
+    assert np.array_equal(parts.values, whole.values) and parts.values.flags.f_contiguous
+    assert parts.lead_lines == whole.lead_lines and np.array_equal(parts.time, whole.time)
+    # A failure late in the file names the same line, timestep and parameter.
+    damaged = plot_file(text.replace("      1183.0", "      1183.x"))
+    with pytest.raises(korvant.PlotFileError) as one:
+        korvant.read(damaged)
+    with pytest.raises(korvant.PlotFileError) as many:
+        korvant.read(damaged, workers=workers)
+    assert str(many.value) == str(one.value) and one.value.timestep == 38
+    cut = korvant.read(plot_file(text[:-20]), partial=True, workers=workers)
+    assert not cut.complete and np.array_equal(cut.values, whole.values[:-1])

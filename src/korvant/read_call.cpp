@@ -222,23 +222,49 @@ bool selection_of(PyObject* params, std::vector<std::uint32_t>& selected) {
 
 }  // namespace
 
+namespace {
+
+// width, params, partial: args[0..2] into `options`; false with an
+// exception set.
+bool options_of(PyObject* const* args, lib::PlotOptions& options) {
+  const unsigned long width = PyLong_AsUnsignedLong(args[0]);
+  if (PyErr_Occurred()) return false;
+  if (width == 0 || width > UINT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "width must be a positive field width");
+    return false;
+  }
+  options.width = static_cast<std::uint32_t>(width);
+  if (!selection_of(args[1], options.selected)) return false;
+  const int partial = PyObject_IsTrue(args[2]);
+  if (partial < 0) return false;
+  options.partial = partial != 0;
+  return true;
+}
+
+// (lead_lines, values, time, complete) of a read.
+PyRef blocks_tuple(PyObject* module, lib::Plot& plot) {
+  PyRef leads = lead_line_list(plot.lead_lines);
+  if (!leads) return leads;
+  PyRef time = time_of(plot.lead_lines);
+  if (!time) return time;
+  PyRef values = PyRef::steal(new_values(state_of(module)->values_type, std::move(plot.values)));
+  if (!values) return values;
+  return PyRef::steal(PyTuple_Pack(4, leads.get(), values.get(), time.get(), plot.complete ? Py_True : Py_False));
+}
+
+std::uint64_t u64_of(PyObject* obj) {
+  return PyLong_AsUnsignedLongLong(obj);  // (unsigned long long)-1 with an exception set on failure
+}
+
+}  // namespace
+
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (!check_args("read", nargs, 4)) return nullptr;
   return guarded(module, [&]() -> PyObject* {
     PyRef path = path_bytes(args[0]);
     if (!path) return nullptr;
-    const unsigned long width = PyLong_AsUnsignedLong(args[1]);
-    if (PyErr_Occurred()) return nullptr;
-    if (width == 0 || width > UINT32_MAX) {
-      PyErr_SetString(PyExc_ValueError, "width must be a positive field width");
-      return nullptr;
-    }
     lib::PlotOptions options;
-    options.width = static_cast<std::uint32_t>(width);
-    if (!selection_of(args[2], options.selected)) return nullptr;
-    const int partial = PyObject_IsTrue(args[3]);
-    if (partial < 0) return nullptr;
-    options.partial = partial != 0;
+    if (!options_of(args + 1, options)) return nullptr;
     lib::Plot plot;
     {
       Unlocked unlocked;
@@ -247,13 +273,60 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     }
     PyRef names = string_list(plot.names);
     if (!names) return nullptr;
-    PyRef leads = lead_line_list(plot.lead_lines);
-    if (!leads) return nullptr;
-    PyRef time = time_of(plot.lead_lines);
-    if (!time) return nullptr;
-    PyRef values = PyRef::steal(new_values(state_of(module)->values_type, std::move(plot.values)));
-    if (!values) return nullptr;
-    return PyTuple_Pack(5, names.get(), leads.get(), values.get(), time.get(), plot.complete ? Py_True : Py_False);
+    PyRef blocks = blocks_tuple(module, plot);
+    if (!blocks) return nullptr;
+    PyObject* b = blocks.get();
+    return PyTuple_Pack(5, names.get(), PyTuple_GET_ITEM(b, 0), PyTuple_GET_ITEM(b, 1), PyTuple_GET_ITEM(b, 2),
+                        PyTuple_GET_ITEM(b, 3));
+  });
+}
+
+PyObject* cut_blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_args("cut_blocks", nargs, 2)) return nullptr;
+  return guarded(module, [&]() -> PyObject* {
+    PyRef path = path_bytes(args[0]);
+    if (!path) return nullptr;
+    const std::size_t parts = PyLong_AsSize_t(args[1]);
+    if (PyErr_Occurred()) return nullptr;
+    std::vector<lib::Part> cuts;
+    {
+      Unlocked unlocked;
+      cuts = lib::cut_blocks(view_of(path), parts == 0 ? 1 : parts);
+    }
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (const lib::Part& part : cuts) {
+      PyRef item = PyRef::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(part.offset),
+                                              static_cast<unsigned long long>(part.length),
+                                              static_cast<unsigned long long>(part.first_block)));
+      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* read_part(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+  if (!check_args("read_part", nargs, 9)) return nullptr;
+  return guarded(module, [&]() -> PyObject* {
+    PyRef path = path_bytes(args[0]);
+    if (!path) return nullptr;
+    lib::PlotOptions options;
+    if (!options_of(args + 1, options)) return nullptr;
+    const unsigned long n = PyLong_AsUnsignedLong(args[4]);
+    const lib::Part part{u64_of(args[5]), u64_of(args[6]), u64_of(args[7])};
+    const int last = PyObject_IsTrue(args[8]);
+    if (PyErr_Occurred() || last < 0) return nullptr;
+    if (n > UINT32_MAX) {
+      PyErr_SetString(PyExc_OverflowError, "parameter count out of range");
+      return nullptr;
+    }
+    lib::Plot plot;
+    {
+      Unlocked unlocked;
+      options.poll = {&Unlocked::signalled, &unlocked};
+      plot = lib::read_plot_part(view_of(path), static_cast<std::uint32_t>(n), options, part, last != 0);
+    }
+    return blocks_tuple(module, plot).release();
   });
 }
 

@@ -163,7 +163,8 @@ class BlockReader {
   // Bytes between two polls: under a millisecond of plain reading.
   static constexpr std::uint64_t POLL_BYTES = std::uint64_t{1} << 20;
 
-  std::uint64_t lead_line_number() const noexcept { return std::uint64_t{n_} + 2 + rows_ * (1 + data_lines_); }
+  std::uint64_t block() const noexcept { return options_.first_block + rows_; }
+  std::uint64_t lead_line_number() const noexcept { return std::uint64_t{n_} + 2 + block() * (1 + data_lines_); }
 
   bool read_lead() {
     NextLine lead = next_line(lines_, Stage::LeadLine, lead_line_number());
@@ -256,7 +257,7 @@ class BlockReader {
   Ending end_inside_block(std::uint32_t j) {
     if (lead_blank_ && j == 0) return Ending::Complete;
     if (options_.partial) return Ending::Incomplete;
-    fail_missing_line(Stage::DataLine, data_line_number(j), std::source_location::current(), rows_);
+    fail_missing_line(Stage::DataLine, data_line_number(j), std::source_location::current(), block());
   }
 
   // Field `k` of data line `j` failed: the read ends here if the options let
@@ -280,7 +281,7 @@ class BlockReader {
 
   [[noreturn]] void fail_here(std::string_view text, std::uint32_t j, std::uint32_t k) {
     const std::uint64_t first = std::uint64_t{j} * 10;
-    fail_field(text, k, width_, {data_line_number(j), rows_, first}, std::source_location::current());
+    fail_field(text, k, width_, {data_line_number(j), block(), first}, std::source_location::current());
   }
 
   // Whether every line left is blank.

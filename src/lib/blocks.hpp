@@ -41,6 +41,9 @@ struct BlockOptions {
   // block that fails.
   bool blank_tail = false;
   LeadLines* lead_lines = nullptr;  // where the lead lines go, if anywhere
+  // The index of the first block read, when the lines start at a later
+  // block than the first (a part of a file): for line numbers and failures.
+  std::uint64_t first_block = 0;
   Poll poll{};
 };
 

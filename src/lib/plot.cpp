@@ -1,6 +1,7 @@
 // A plot file read whole, with names and lead lines; see plot.hpp.
 #include "lib/plot.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -70,6 +71,14 @@ text::LineSource open_plot(std::string_view path) {
   return std::move(*opened);
 }
 
+// Every selected index names a parameter.
+void check_selection(const PlotOptions& options, std::uint32_t n) {
+  for (std::uint32_t t : options.selected) {
+    if (t >= n) throw ReadError{.kind = ReadError::Kind::Selection, .message = "parameter index out of range",
+                                .where = std::source_location::current(), .parameter = t};
+  }
+}
+
 }  // namespace
 
 Plot read_plot(std::string_view path, const PlotOptions& options) {
@@ -77,10 +86,7 @@ Plot read_plot(std::string_view path, const PlotOptions& options) {
   Plot plot;
   plot.parameters = read_header(lines, &plot.names);
   const std::uint32_t n = plot.parameters;
-  for (std::uint32_t t : options.selected) {
-    if (t >= n) throw ReadError{.kind = ReadError::Kind::Selection, .message = "parameter index out of range",
-                                .where = std::source_location::current(), .parameter = t};
-  }
+  check_selection(options, n);
   const std::size_t columns = options.selected.empty() ? n : options.selected.size();
   // n - 1 in the 32-bit word, as the plain reader does: no parameters at
   // all wrap to a table no platform allows.
@@ -89,6 +95,63 @@ Plot read_plot(std::string_view path, const PlotOptions& options) {
                              .partial = options.partial,
                              .blank_tail = true,
                              .lead_lines = &plot.lead_lines,
+                             .poll = options.poll};
+  const BlocksRead read = read_blocks(lines, n, options.width, result, block_options);
+  plot.complete = read.complete;
+  plot.values = ColumnMatrix::from(std::move(result), read.rows);
+  return plot;
+}
+
+std::vector<Part> cut_blocks(std::string_view path, std::size_t parts) {
+  text::LineSource lines = open_plot(path);
+  const std::uint32_t n = read_header(lines);
+  const std::uint64_t header = lines.bytes_taken();
+  const std::uint64_t size = lines.size_hint();
+  const std::uint64_t per_block = 1 + (std::uint64_t{n} + 9) / 10;
+  std::vector<Part> cuts{{header, 0, 0}};
+  std::uint64_t line = 0;  // lines read after the header
+  // Past one line, by its line feed in the buffer where it lies whole there.
+  auto advance = [&]() -> bool {
+    const std::string_view buffered = lines.buffered();
+    if (const void* end = std::memchr(buffered.data(), '\n', buffered.size())) {
+      lines.skip_lines(static_cast<std::size_t>(static_cast<const char*>(end) - buffered.data()) + 1);
+    } else if (next_line(lines, ReadError::Stage::DataLine, std::uint64_t{n} + 2 + line).ended) {
+      return false;
+    }
+    ++line;
+    return true;
+  };
+  for (std::size_t k = 1; k < parts && size > header; ++k) {
+    const std::uint64_t target = header + (size - header) / parts * k;
+    bool more = true;
+    while (more && lines.bytes_taken() < target) more = advance();
+    while (more && line % per_block != 0) more = advance();
+    if (!more || lines.bytes_taken() >= size) break;
+    if (lines.bytes_taken() > cuts.back().offset) cuts.push_back({lines.bytes_taken(), 0, line / per_block});
+  }
+  for (std::size_t i = 0; i < cuts.size(); ++i) {
+    const std::uint64_t end = i + 1 < cuts.size() ? cuts[i + 1].offset : std::max(size, cuts[i].offset);
+    cuts[i].length = end - cuts[i].offset;
+  }
+  return cuts;
+}
+
+Plot read_plot_part(std::string_view path, std::uint32_t n, const PlotOptions& options, const Part& part,
+                    bool last) {
+  text::LineSource lines = open_plot(path);
+  if (auto moved = lines.restrict_to(part.offset, part.length); !moved) {
+    fail_io(ReadError::Stage::LeadLine, 0, moved.error(), std::source_location::current());
+  }
+  check_selection(options, n);
+  Plot plot;
+  plot.parameters = n;
+  const std::size_t columns = options.selected.empty() ? n : options.selected.size();
+  ReadResult result{ColumnArena(), Column(), ColumnTable(static_cast<std::uint32_t>(columns - 1))};
+  BlockOptions block_options{.selected = options.selected,
+                             .partial = options.partial && last,
+                             .blank_tail = last,
+                             .lead_lines = &plot.lead_lines,
+                             .first_block = part.first_block,
                              .poll = options.poll};
   const BlocksRead read = read_blocks(lines, n, options.width, result, block_options);
   plot.complete = read.complete;

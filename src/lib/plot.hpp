@@ -63,6 +63,25 @@ struct Plot {
 // failure is a thrown ReadError.
 Plot read_plot(std::string_view path, const PlotOptions& options);
 
+// A run of whole blocks of a file, for reading a file in parts at once:
+// bytes [offset, offset + length), starting with block `first_block`.
+struct Part {
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+  std::uint64_t first_block = 0;
+};
+
+// Cuts the blocks after the header into at most `parts` parts of about
+// equal size, at block starts found by counting line feeds (every block is
+// 1 + ceil(n / 10) lines).  The last part runs to the end of the file.
+std::vector<Part> cut_blocks(std::string_view path, std::size_t parts);
+
+// Reads one part of a file with `n` parameters as read_plot reads the
+// whole: names stay empty, and only the `last` part may end in blank lines
+// or, with `options.partial`, an incomplete block.
+Plot read_plot_part(std::string_view path, std::uint32_t n, const PlotOptions& options, const Part& part,
+                    bool last);
+
 // The parameter count and names alone.
 struct Header {
   std::uint32_t parameters = 0;

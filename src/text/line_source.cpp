@@ -91,6 +91,8 @@ LineSource::LineSource(LineSource&& other) noexcept
       line_(std::exchange(other.line_, nullptr)),
       line_capacity_(std::exchange(other.line_capacity_, 0)),
       taken_(std::exchange(other.taken_, 0)),
+      left_(other.left_),
+      part_(other.part_),
       buffer_ascii_(other.buffer_ascii_),
       checked_(other.checked_),
       line_ascii_(other.line_ascii_) {}
@@ -100,7 +102,15 @@ LineSource::~LineSource() {
   release(buffer_);
 }
 
+std::expected<void, IoError> LineSource::restrict_to(std::uint64_t offset, std::uint64_t length) noexcept {
+  if (::lseek64(fd_.get(), static_cast<off64_t>(offset), SEEK_SET) < 0) return std::unexpected(IoError::os(errno));
+  left_ = length;
+  part_ = length;
+  return {};
+}
+
 std::uint64_t LineSource::size_hint() const noexcept {
+  if (part_ != 0) return part_;
   struct stat64 info;
   if (::fstat64(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
   return static_cast<std::uint64_t>(info.st_size);
@@ -133,13 +143,15 @@ std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() 
     if (pos_ == filled_) {
       ssize_t count;
       for (;;) {
-        count = SYS_CALLS.read(fd_.get(), buffer_, buffer_size_);
+        const std::size_t want = left_ < buffer_size_ ? static_cast<std::size_t>(left_) : buffer_size_;
+        count = want == 0 ? 0 : SYS_CALLS.read(fd_.get(), buffer_, want);
         if (count >= 0) break;
         const int code = errno;
         if (code != EINTR) return std::unexpected(IoError::os(code));
       }
       pos_ = 0;
       filled_ = static_cast<std::size_t>(count) < buffer_size_ ? static_cast<std::size_t>(count) : buffer_size_;
+      if (left_ != UINT64_MAX) left_ -= filled_;
       if (filled_ == 0) break;  // end of file
       checked_ = filled_ + 1;
     }

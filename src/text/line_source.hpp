@@ -92,11 +92,16 @@ class LineSource {
     line_ascii_ = true;
   }
 
+  // Reads only `length` bytes from byte `offset` on: a part of the file.
+  // Call before the first line is read.  Fails with the seek's error.
+  std::expected<void, IoError> restrict_to(std::uint64_t offset, std::uint64_t length) noexcept;
+
   // Bytes handed out as lines so far, terminators included.
   std::uint64_t bytes_taken() const noexcept { return taken_; }
 
-  // The file's size if it is a regular file, else 0: a hint for sizing what
-  // the caller will collect, never a limit on what is read.
+  // The file's size if it is a regular file (the part's, when restricted),
+  // else 0: a hint for sizing what the caller will collect, never a limit on
+  // what is read.
   std::uint64_t size_hint() const noexcept;
 
  private:
@@ -117,6 +122,8 @@ class LineSource {
   char* line_ = nullptr;    // assembly buffer for lines that cross refills, zeroed as it grows
   std::size_t line_capacity_ = 0;
   std::uint64_t taken_ = 0;    // bytes consumed by next_line so far
+  std::uint64_t left_ = UINT64_MAX;  // bytes the reads may still return
+  std::uint64_t part_ = 0;           // the part's length when restricted, else 0
   // Whether the bytes from checked_ to the end of the last read are all
   // ASCII; checked_ == filled_ + 1 until a line needs to know.
   bool buffer_ascii_ = false;
