@@ -35,7 +35,7 @@ def ratio(runs: dict, a: str, b: str) -> float:
     return statistics.median(x["seconds"] / y["seconds"] for x, y in zip(runs[a], runs[b]))
 
 
-def read_many_scaling(path: Path, width: int, env: dict) -> tuple[float, float]:
+def read_many_scaling(path: Path, width: int, env: dict) -> tuple[float, ...]:
     code = (
         "import sys, time, korvant\n"
         "paths = [sys.argv[1]] * 8\n"
@@ -45,16 +45,18 @@ def read_many_scaling(path: Path, width: int, env: dict) -> tuple[float, float]:
         "    start = time.perf_counter()\n"
         "    korvant.read_many(paths, workers=workers, width=int(sys.argv[2]))\n"
         "    times.append(time.perf_counter() - start)\n"
-        "print(times[0], times[1])\n"
+        "for workers in (1, 2):\n"
+        "    start = time.perf_counter()\n"
+        "    korvant.read(paths[0], workers=workers, width=int(sys.argv[2]))\n"
+        "    times.append(time.perf_counter() - start)\n"
+        "print(*times)\n"
     )
     best = []
     for _ in range(3):
         out = subprocess.run([sys.executable, "-c", code, str(path), str(width)], env=env, check=True,
                              capture_output=True, text=True).stdout.split()
-        best.append((float(out[0]), float(out[1])))
-    one = min(b[0] for b in best)
-    two = min(b[1] for b in best)
-    return one, two
+        best.append([float(x) for x in out])
+    return tuple(min(b[i] for b in best) for i in range(4))
 
 
 def main() -> None:
@@ -85,8 +87,9 @@ def main() -> None:
               f"{ratio(runs, 'korvant1pc', 'korvant'):9.2f} {peak:8.1f} {limit:9.1f}")
         sys.stdout.flush()
     plot = prepare(args.data, "realistic", 12, sizes[-1], env)
-    one, two = read_many_scaling(plot.path, 12, env)
+    one, two, single, split = read_many_scaling(plot.path, 12, env)
     print(f"\nread_many, 8 x {plot.label}: 1 thread {one:.3f} s, 2 threads {two:.3f} s, speed-up {one / two:.2f}")
+    print(f"read, {plot.label}: workers=1 {single:.3f} s, workers=2 {split:.3f} s, speed-up {single / split:.2f}")
     print("columns: korvant seconds; korvant / bytes read; how many times faster korvant is than tavrel,")
     print("the numpy array reader and pandas read_fwf; 1% of the parameters / all; korvant peak RSS and")
     print("its limit (1.1 x the values' 4 bytes + 40 MB)")
