@@ -4,6 +4,7 @@ selection, partial files, threads, interpreters, interruption and leaks."""
 from __future__ import annotations
 
 import os
+import pickle
 import random
 import signal
 import subprocess
@@ -128,6 +129,9 @@ def test_failures_name_file_line_and_field(plot_file, capfd, content, width, mes
     assert isinstance(error, ValueError) and error.path == path and len(str(error)) < len(path) + 150
     assert {key: getattr(error, key) for key in attributes} == attributes
     assert capfd.readouterr() == ("", "")
+    # It crosses to another process whole (a process pool, a Dask worker).
+    copy = pickle.loads(pickle.dumps(error))
+    assert (type(copy), str(copy), copy.__dict__) == (type(error), str(error), error.__dict__)
 
 
 def test_os_errors_carry_errno_and_filename(tmp_path):

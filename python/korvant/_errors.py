@@ -40,6 +40,16 @@ class PlotFileError(ValueError):
         self.timestep = timestep
         self.text = text
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Pickled whole, so that the error crosses to another process (a
+        # process pool, a Dask worker) with its attributes.
+        attributes = {key: getattr(self, key) for key in ("path", "line", "parameter", "timestep", "text")}
+        return _rebuild, (str(self), attributes)
+
+
+def _rebuild(message: str, attributes: dict[str, Any]) -> PlotFileError:
+    return PlotFileError(message, **attributes)
+
 
 def quote(text: str, limit: int = QUOTE_LIMIT) -> str:
     """`text` in quotes, cut to `limit` characters with an ellipsis."""

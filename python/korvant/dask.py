@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 import korvant
+from korvant._plot import index_of
 
 _MISSING = ("korvant.dask needs Dask, which is not installed here: install python3-dask and "
             "python3-distributed, or `pip install korvant[dask]`")
@@ -105,13 +106,8 @@ def _columns(names: list[str], params: Params) -> list[int]:
             raise TypeError(f"params must be a sequence of names and indices, not {type(params).__name__}")
         indices = []
         for param in params:
-            if isinstance(param, str):
-                hits = [i for i, name in enumerate(names) if name == param]
-                if len(hits) != 1:
-                    raise KeyError(f"{param!r} is {'repeated' if hits else 'not a parameter'} in the first file")
-                indices.append(hits[0])
-            elif isinstance(param, int) and not isinstance(param, bool):
-                indices.append(range(len(names))[param])
+            if isinstance(param, (str, int)) and not isinstance(param, bool):
+                indices.append(index_of(param, names, "the first file"))
             else:
                 raise TypeError(f"params must hold names (str) and indices (int), not {type(param).__name__}")
     # Dask addresses columns by name: each must be unique, and `file` and
