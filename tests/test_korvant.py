@@ -270,8 +270,8 @@ def test_no_references_leak(plot_file, tmp_path):
     bad = plot_file(korvant_text([[1.5], [2.5]]).replace("2.5", "2.x"))
 
     def calls():
-        memoryview(korvant._native.read(good, 12, [3, 1], False)[2]).tolist()
-        korvant._native.read(good, 12, None, True)
+        memoryview(korvant._native.read(good, 12, [3, 1], False, 1)[2]).tolist()
+        korvant._native.read(good, 12, None, True, 3)
         korvant.read_header(good)
         for path, kind in [(bad, korvant.PlotFileError), (tmp_path / "none", FileNotFoundError), (good, KeyError)]:
             with pytest.raises(kind):
@@ -296,7 +296,7 @@ def test_one_file_read_in_parts_equals_one_read(plot_file, workers):
     text = korvant_text(columns)
     whole = korvant.read(plot_file(text))
     parts = korvant.read(plot_file(text), workers=workers)
-    assert np.array_equal(parts.values, whole.values) and parts.values.flags.f_contiguous
+    assert np.array_equal(parts.values, whole.values) and parts.values.strides[0] == 4
     assert parts.lead_lines == whole.lead_lines and np.array_equal(parts.time, whole.time)
     # A failure late in the file names the same line, timestep and parameter.
     damaged = plot_file(text.replace("      1183.0", "      1183.x"))
@@ -307,3 +307,28 @@ def test_one_file_read_in_parts_equals_one_read(plot_file, workers):
     assert str(many.value) == str(one.value) and one.value.timestep == 38
     cut = korvant.read(plot_file(text[:-20]), partial=True, workers=workers)
     assert not cut.complete and np.array_equal(cut.values, whole.values[:-1])
+
+
+def leads_text(leads: list[str], n: int = 20) -> str:
+    """A plot file with the given lead lines and n parameters of width 12."""
+    lines = [f"NPARAM {n}"] + [f"NAME P{i}" for i in range(n)]
+    for b, lead in enumerate(leads):
+        lines.append(lead)
+        lines += ["".join(f"{b * 100 + t:12.1f}" for t in range(j, min(j + 10, n))) for j in range(0, n, 10)]
+    return "\n".join(lines) + "\n"
+
+
+# Cuts are placed where blocks as long as the first would start: right for
+# fixed-width lead lines; looking right but one line off after a lead line
+# one data line longer (the part before the cut must catch it); and right,
+# but with a last part of shorter blocks than its room was sized for.
+@pytest.mark.parametrize("leads", [
+    [f"TIME {b:6d}" for b in range(60)],
+    ["L" * 120, "L" * 241] + ["L" * 120] * 58,
+    ["T" * 200] * 60 + ["t" * 5] * 60,
+], ids=["regular", "one-line-off", "outgrown"])
+@pytest.mark.parametrize("workers", [2, 3])
+def test_placed_cuts_give_the_one_read(plot_file, leads, workers):
+    path = plot_file(leads_text(leads))
+    whole, parts = korvant.read(path), korvant.read(path, workers=workers)
+    assert np.array_equal(parts.values, whole.values) and parts.lead_lines == whole.lead_lines == leads

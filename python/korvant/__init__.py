@@ -65,9 +65,12 @@ def read(
             incomplete (a simulation still writing, a copy cut short) and set
             ``complete`` False, instead of raising PlotFileError.
         workers: threads for this one file: the file is cut at timestep
-            boundaries (found by counting line feeds, a pass over the file
-            before the parts are read) and each part is read on its own
-            thread.  The parts' values are then joined into one array, a copy.
+            boundaries and each part is read on its own thread, straight into
+            its rows of the one array.  The cuts are placed where timesteps as
+            long as the first would start, and checked; for a file whose
+            timesteps differ in length they are found by counting line feeds,
+            a pass over the file before the parts are read.  Results and
+            errors are exactly those of ``workers=1``.
 
     Raises:
         PlotFileError: the file's content is damaged.
@@ -85,15 +88,9 @@ def read(
         selected = [index_of(key, names, name) for key in params]
     used_width = width if width is not None else _detect_width(name)
     try:
-        if workers > 1:
-            if names is None:
-                names = _native.read_header(name)
-            all_names = names
-            leads, array, time, complete = _read_in_parts(name, used_width or 12, selected, partial, workers,
-                                                          len(names))
-        else:
-            all_names, leads, values, time, complete = _native.read(name, used_width or 12, selected, partial)
-            array = np.asarray(memoryview(values))
+        all_names, leads, values, time, complete = _native.read(name, used_width or 12, selected, partial,
+                                                                max(1, workers))
+        array = np.asarray(memoryview(values))
     except _native.ReadFailure as failure:
         info = failure.args[0]
         if names is None and info["kind"] in ("parse", "slice"):
@@ -111,29 +108,6 @@ def read(
         complete=complete,
         n_parameters=len(all_names),
     )
-
-
-def _read_in_parts(
-    path: str, width: int, selected: list[int] | None, partial: bool, workers: int, n: int
-) -> tuple[list[str], np.ndarray, bytes | None, bool]:
-    """Read the file in parts cut at timestep boundaries, one thread each;
-    the first failure in file order is raised."""
-    parts = _native.cut_blocks(path, workers)
-    with ThreadPoolExecutor(max_workers=len(parts)) as pool:
-        futures = [
-            pool.submit(_native.read_part, path, width, selected, partial, n, offset, length, first, i == len(parts) - 1)
-            for i, (offset, length, first) in enumerate(parts)
-        ]
-        results = [future.result() for future in futures]
-    arrays = [np.asarray(memoryview(values)) for _, values, _, _ in results]
-    columns = arrays[0].shape[1]
-    joined = np.empty((sum(a.shape[0] for a in arrays), columns), dtype=np.float32, order="F")
-    np.concatenate(arrays, axis=0, out=joined)
-    joined.flags.writeable = False
-    leads = [line for part_leads, _, _, _ in results for line in part_leads]
-    times = [time for _, _, time, _ in results]
-    time = None if any(t is None for t in times) else b"".join(t for t in times if t is not None)
-    return leads, joined, time, results[-1][3]
 
 
 def read_many(

@@ -43,16 +43,11 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyMethodDef METHODS[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read)), METH_FASTCALL,
-     "read(path, width, params, partial) -> (names, lead_lines, values, time, complete)"},
+     "read(path, width, params, partial, workers) -> (names, lead_lines, values, time, complete)"},
     {"read_header", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_header)), METH_FASTCALL,
      "read_header(path) -> names"},
     {"fit_widths", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fit_widths)), METH_FASTCALL,
      "fit_widths(path) -> (widths, has_blocks, line, line_bytes, fields)"},
-    {"cut_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&cut_blocks)), METH_FASTCALL,
-     "cut_blocks(path, parts) -> [(offset, length, first_block), ...]"},
-    {"read_part", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_part)), METH_FASTCALL,
-     "read_part(path, width, params, partial, n, offset, length, first_block, last)"
-     " -> (lead_lines, values, time, complete)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

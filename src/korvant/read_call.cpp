@@ -11,6 +11,7 @@
 
 #include "korvant/values.hpp"
 #include "lib/plot.hpp"
+#include "lib/plot_parts.hpp"
 #include "lib/read_error.hpp"
 #include "python/py_ref.hpp"
 #include "text/words.hpp"
@@ -252,24 +253,22 @@ PyRef blocks_tuple(PyObject* module, lib::Plot& plot) {
   return PyRef::steal(PyTuple_Pack(4, leads.get(), values.get(), time.get(), plot.complete ? Py_True : Py_False));
 }
 
-std::uint64_t u64_of(PyObject* obj) {
-  return PyLong_AsUnsignedLongLong(obj);  // (unsigned long long)-1 with an exception set on failure
-}
-
 }  // namespace
 
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!check_args("read", nargs, 4)) return nullptr;
+  if (!check_args("read", nargs, 5)) return nullptr;
   return guarded(module, [&]() -> PyObject* {
     PyRef path = path_bytes(args[0]);
     if (!path) return nullptr;
     lib::PlotOptions options;
     if (!options_of(args + 1, options)) return nullptr;
+    const std::size_t workers = PyLong_AsSize_t(args[4]);
+    if (PyErr_Occurred()) return nullptr;
     lib::Plot plot;
     {
       Unlocked unlocked;
       options.poll = {&Unlocked::signalled, &unlocked};
-      plot = lib::read_plot(view_of(path), options);
+      plot = lib::read_plot_in_parts(view_of(path), options, workers);
     }
     PyRef names = string_list(plot.names);
     if (!names) return nullptr;
@@ -278,55 +277,6 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* b = blocks.get();
     return PyTuple_Pack(5, names.get(), PyTuple_GET_ITEM(b, 0), PyTuple_GET_ITEM(b, 1), PyTuple_GET_ITEM(b, 2),
                         PyTuple_GET_ITEM(b, 3));
-  });
-}
-
-PyObject* cut_blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!check_args("cut_blocks", nargs, 2)) return nullptr;
-  return guarded(module, [&]() -> PyObject* {
-    PyRef path = path_bytes(args[0]);
-    if (!path) return nullptr;
-    const std::size_t parts = PyLong_AsSize_t(args[1]);
-    if (PyErr_Occurred()) return nullptr;
-    std::vector<lib::Part> cuts;
-    {
-      Unlocked unlocked;
-      cuts = lib::cut_blocks(view_of(path), parts == 0 ? 1 : parts);
-    }
-    PyRef list = PyRef::steal(PyList_New(0));
-    if (!list) return nullptr;
-    for (const lib::Part& part : cuts) {
-      PyRef item = PyRef::steal(Py_BuildValue("(KKK)", static_cast<unsigned long long>(part.offset),
-                                              static_cast<unsigned long long>(part.length),
-                                              static_cast<unsigned long long>(part.first_block)));
-      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
-    }
-    return list.release();
-  });
-}
-
-PyObject* read_part(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!check_args("read_part", nargs, 9)) return nullptr;
-  return guarded(module, [&]() -> PyObject* {
-    PyRef path = path_bytes(args[0]);
-    if (!path) return nullptr;
-    lib::PlotOptions options;
-    if (!options_of(args + 1, options)) return nullptr;
-    const unsigned long n = PyLong_AsUnsignedLong(args[4]);
-    const lib::Part part{u64_of(args[5]), u64_of(args[6]), u64_of(args[7])};
-    const int last = PyObject_IsTrue(args[8]);
-    if (PyErr_Occurred() || last < 0) return nullptr;
-    if (n > UINT32_MAX) {
-      PyErr_SetString(PyExc_OverflowError, "parameter count out of range");
-      return nullptr;
-    }
-    lib::Plot plot;
-    {
-      Unlocked unlocked;
-      options.poll = {&Unlocked::signalled, &unlocked};
-      plot = lib::read_plot_part(view_of(path), static_cast<std::uint32_t>(n), options, part, last != 0);
-    }
-    return blocks_tuple(module, plot).release();
   });
 }
 

@@ -1,14 +1,12 @@
 // The functions of korvant._native, called by the korvant package.
 //
-//   read(path, width, params, partial)
+//   read(path, width, params, partial, workers)
 //       -> (names, lead_lines, values, time, complete)
+//          workers > 1: the file is read in that many parts at once
 //          time: bytes of float64, the first number of each lead line, or
 //          None when some lead line has none
 //   read_header(path) -> names
 //   fit_widths(path) -> (widths, has_blocks, line, line_bytes, fields)
-//   cut_blocks(path, parts) -> [(offset, length, first_block), ...]
-//   read_part(path, width, params, partial, n, offset, length, first_block,
-//             last) -> (lead_lines, values, time, complete)
 //
 // The interpreter lock is released while a file is read; a long read asks
 // for pending signals every few megabytes, so Ctrl-C stops it.  A failure
@@ -31,7 +29,5 @@ ModuleState* state_of(PyObject* module) noexcept;
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* read_header(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* fit_widths(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-PyObject* cut_blocks(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-PyObject* read_part(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace tavrel::korvant

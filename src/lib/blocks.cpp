@@ -11,6 +11,7 @@
 #include "lib/row_tile.hpp"
 #include "text/field.hpp"
 #include "text/field_row.hpp"
+#include "text/line_feeds.hpp"
 #include "text/memory.hpp"
 #include "text/slice.hpp"
 #include "text/words.hpp"
@@ -122,10 +123,12 @@ class BlockReader {
         data_lines_((std::uint64_t{n} + 9) / 10),
         header_bytes_(lines.bytes_taken()),
         tile_(columns_),
-        tile_rows_(tile_.rows()) {
+        tile_rows_(tile_.rows()),
+        placed_(options.in_place) {
     const std::size_t slot_bytes = columns_ * sizeof(float*);
     slots_.reset(static_cast<float**>(text::reallocate(nullptr, slot_bytes)));
     if (!slots_) out_of_memory(slot_bytes);
+    point_slots(result, slots_.get());  // columns given storage beforehand are written from the start
     if (options.selected.empty()) {
       convert_ = text::line_converter(width);
     } else {
@@ -210,11 +213,21 @@ class BlockReader {
   }
 
   // A selection: row[c] for the parameter of column c.  Lines without a
-  // selected field are read but not looked into.
+  // selected field are passed over by their line feeds, where they lie whole
+  // in the read buffer, and not looked into.
   Ending read_selected_fields(float* row) {
     std::size_t p = 0;
     for (std::uint32_t j = 0; j < data_lines_; ++j) {
-      if ((p == picks_.size() || picks_[p].line != j) && skip_buffered_line()) continue;
+      if (const std::uint32_t run = unpicked_[j]; run > 0) {
+        const text::LinesPassed passed = text::pass_lines(lines_.buffered(), run);
+        lines_.skip_lines(passed.bytes);
+        j += static_cast<std::uint32_t>(passed.lines);
+        if (passed.lines == run) {
+          --j;
+          continue;
+        }
+        // Line j is not whole in the buffer: it is read as a line.
+      }
       NextLine data = next_line(lines_, Stage::DataLine, data_line_number(j));
       if (data.ended) return end_inside_block(j);
       for (; p < picks_.size() && picks_[p].line == j; ++p) {
@@ -225,17 +238,6 @@ class BlockReader {
       }
     }
     return Ending::None;
-  }
-
-  // A line without a selected field, passed over when it lies whole in the
-  // read buffer: its end is found and nothing else is looked at, not even
-  // its encoding.  False when the line is not whole there.
-  bool skip_buffered_line() noexcept {
-    const std::string_view buffered = lines_.buffered();
-    const void* end = std::memchr(buffered.data(), '\n', buffered.size());
-    if (!end) return false;
-    lines_.skip_lines(static_cast<std::size_t>(static_cast<const char*>(end) - buffered.data()) + 1);
-    return true;
   }
 
   // Field `pick.field` of `line` into row[pick.column]; false when it is
@@ -321,6 +323,14 @@ class BlockReader {
     }
     std::sort(picks_.begin(), picks_.end(),
               [](Pick a, Pick b) { return a.line != b.line ? a.line < b.line : a.field < b.field; });
+    // From the last line back: how many lines from j on carry no pick.
+    unpicked_.assign(data_lines_, 0);
+    std::size_t p = picks_.size();
+    for (std::uint64_t j = data_lines_; j-- > 0;) {
+      const bool picked = p > 0 && picks_[p - 1].line == j;
+      while (p > 0 && picks_[p - 1].line == j) --p;
+      unpicked_[j] = picked ? 0 : 1 + (j + 1 < data_lines_ ? unpicked_[j + 1] : 0);
+    }
   }
 
   text::LineSource& lines_;
@@ -334,10 +344,11 @@ class BlockReader {
   std::unique_ptr<float*[], ReleaseSlots> slots_;
   text::LineConverter convert_ = nullptr;
   std::vector<Pick> picks_;
+  std::vector<std::uint32_t> unpicked_;  // per data line: lines from it on without a pick
   RowTile tile_;
   const std::size_t tile_rows_;
   std::size_t rows_ = 0;
-  bool placed_ = false;      // the columns moved into the arena
+  bool placed_;              // the columns lie in an arena, or where the caller put them
   bool lead_blank_ = false;  // the lead line of this block is blank, and that may end the file
   std::uint64_t next_poll_ = 0;
 };

@@ -44,6 +44,9 @@ struct BlockOptions {
   // The index of the first block read, when the lines start at a later
   // block than the first (a part of a file): for line numbers and failures.
   std::uint64_t first_block = 0;
+  // The columns hold their final storage already (a part of a file read
+  // into its place): they are never moved into an arena of their own.
+  bool in_place = false;
   Poll poll{};
 };
 

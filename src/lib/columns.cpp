@@ -60,10 +60,10 @@ ColumnArena::~ColumnArena() {
   if (base_) ::munmap(reinterpret_cast<char*>(base_) + released_, bytes_ - released_);
 }
 
-bool ColumnArena::map(std::size_t columns, std::size_t rows) noexcept {
+bool ColumnArena::map(std::size_t columns, std::size_t rows, bool small_too) noexcept {
   if (base_ || columns == 0 || rows == 0 || rows > (SIZE_MAX / sizeof(float)) / columns) return false;
   const std::size_t bytes = (columns * rows * sizeof(float) + PAGE_BYTES - 1) / PAGE_BYTES * PAGE_BYTES;
-  if (bytes < MIN_ARENA_BYTES) return false;
+  if (bytes < MIN_ARENA_BYTES && !small_too) return false;
   void* base = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (base == MAP_FAILED) return false;
   ::madvise(base, bytes, MADV_HUGEPAGE);  // a hint; without large pages it changes nothing

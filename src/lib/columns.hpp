@@ -87,7 +87,8 @@ class ColumnArena {
 
   // Room for `columns` columns of `rows` values; false (and nothing mapped)
   // when the mapping fails, and the columns then keep growing on their own.
-  bool map(std::size_t columns, std::size_t rows) noexcept;
+  // Under a large page in all, there is no mapping unless `small_too`.
+  bool map(std::size_t columns, std::size_t rows, bool small_too = false) noexcept;
   float* column(std::size_t i) const noexcept { return base_ + i * per_column_; }
   std::size_t rows() const noexcept { return per_column_; }
   // Gives back to the system the pages that hold only columns 0 to count - 1.

@@ -36,24 +36,41 @@ ColumnMatrix::~ColumnMatrix() { text::release(owned_); }
 
 ColumnMatrix ColumnMatrix::from(ReadResult result, std::size_t rows) {
   const std::size_t columns = result.others.size() + 1;
-  auto column = [&](std::size_t c) -> const Column& { return c == 0 ? result.first : result.others[c - 1]; };
+  bool in_arena = result.arena.rows() >= rows && rows > 0;
+  for (std::size_t c = 0; in_arena && c < columns; ++c) {
+    in_arena = (c == 0 ? result.first : result.others[c - 1]).data() == result.arena.column(c);
+  }
+  if (in_arena) return of_arena(std::move(result.arena), columns, rows);
+  const ReadResult* const only = &result;
+  return joined(std::span<const ReadResult* const>(&only, 1), std::span<const std::size_t>(&rows, 1));
+}
+
+ColumnMatrix ColumnMatrix::of_arena(ColumnArena arena, std::size_t columns, std::size_t rows) noexcept {
   ColumnMatrix matrix;
   matrix.rows_ = rows;
   matrix.columns_ = columns;
-  bool in_arena = result.arena.rows() >= rows && rows > 0;
-  for (std::size_t c = 0; in_arena && c < columns; ++c) in_arena = column(c).data() == result.arena.column(c);
-  if (in_arena) {
-    matrix.stride_ = result.arena.rows();
-    matrix.data_ = result.arena.column(0);
-    matrix.arena_ = std::move(result.arena);
-    return matrix;
-  }
-  matrix.stride_ = rows;
-  const std::size_t bytes = columns * rows * sizeof(float);
+  matrix.stride_ = arena.rows();
+  matrix.data_ = arena.column(0);
+  matrix.arena_ = std::move(arena);
+  return matrix;
+}
+
+ColumnMatrix ColumnMatrix::joined(std::span<const ReadResult* const> reads, std::span<const std::size_t> rows) {
+  ColumnMatrix matrix;
+  matrix.columns_ = reads.front()->others.size() + 1;
+  for (std::size_t r : rows) matrix.rows_ += r;
+  matrix.stride_ = matrix.rows_;
+  const std::size_t bytes = matrix.columns_ * matrix.rows_ * sizeof(float);
   matrix.owned_ = static_cast<float*>(text::reallocate(nullptr, bytes == 0 ? 1 : bytes));
   if (!matrix.owned_) out_of_memory(bytes);
-  for (std::size_t c = 0; c < columns && rows > 0; ++c) {
-    std::memcpy(matrix.owned_ + c * rows, column(c).data(), rows * sizeof(float));
+  for (std::size_t c = 0; c < matrix.columns_; ++c) {
+    float* out = matrix.owned_ + c * matrix.rows_;
+    for (std::size_t k = 0; k < reads.size(); ++k) {
+      if (rows[k] == 0) continue;
+      const Column& column = c == 0 ? reads[k]->first : reads[k]->others[c - 1];
+      std::memcpy(out, column.data(), rows[k] * sizeof(float));
+      out += rows[k];
+    }
   }
   matrix.data_ = matrix.owned_;
   return matrix;
@@ -65,13 +82,14 @@ namespace {
 // the page cache costs, where 8192-byte reads take a fifth of it.
 constexpr std::size_t READ_BYTES = std::size_t{256} << 10;
 
-text::LineSource open_plot(std::string_view path) {
+}  // namespace
+
+text::LineSource open_plot_file(std::string_view path) {
   auto opened = text::LineSource::open(path, READ_BYTES);
   if (!opened) fail_io(ReadError::Stage::Open, 0, opened.error(), std::source_location::current());
   return std::move(*opened);
 }
 
-// Every selected index names a parameter.
 void check_selection(const PlotOptions& options, std::uint32_t n) {
   for (std::uint32_t t : options.selected) {
     if (t >= n) throw ReadError{.kind = ReadError::Kind::Selection, .message = "parameter index out of range",
@@ -79,10 +97,8 @@ void check_selection(const PlotOptions& options, std::uint32_t n) {
   }
 }
 
-}  // namespace
-
 Plot read_plot(std::string_view path, const PlotOptions& options) {
-  text::LineSource lines = open_plot(path);
+  text::LineSource lines = open_plot_file(path);
   Plot plot;
   plot.parameters = read_header(lines, &plot.names);
   const std::uint32_t n = plot.parameters;
@@ -102,72 +118,15 @@ Plot read_plot(std::string_view path, const PlotOptions& options) {
   return plot;
 }
 
-std::vector<Part> cut_blocks(std::string_view path, std::size_t parts) {
-  text::LineSource lines = open_plot(path);
-  const std::uint32_t n = read_header(lines);
-  const std::uint64_t header = lines.bytes_taken();
-  const std::uint64_t size = lines.size_hint();
-  const std::uint64_t per_block = 1 + (std::uint64_t{n} + 9) / 10;
-  std::vector<Part> cuts{{header, 0, 0}};
-  std::uint64_t line = 0;  // lines read after the header
-  // Past one line, by its line feed in the buffer where it lies whole there.
-  auto advance = [&]() -> bool {
-    const std::string_view buffered = lines.buffered();
-    if (const void* end = std::memchr(buffered.data(), '\n', buffered.size())) {
-      lines.skip_lines(static_cast<std::size_t>(static_cast<const char*>(end) - buffered.data()) + 1);
-    } else if (next_line(lines, ReadError::Stage::DataLine, std::uint64_t{n} + 2 + line).ended) {
-      return false;
-    }
-    ++line;
-    return true;
-  };
-  for (std::size_t k = 1; k < parts && size > header; ++k) {
-    const std::uint64_t target = header + (size - header) / parts * k;
-    bool more = true;
-    while (more && lines.bytes_taken() < target) more = advance();
-    while (more && line % per_block != 0) more = advance();
-    if (!more || lines.bytes_taken() >= size) break;
-    if (lines.bytes_taken() > cuts.back().offset) cuts.push_back({lines.bytes_taken(), 0, line / per_block});
-  }
-  for (std::size_t i = 0; i < cuts.size(); ++i) {
-    const std::uint64_t end = i + 1 < cuts.size() ? cuts[i + 1].offset : std::max(size, cuts[i].offset);
-    cuts[i].length = end - cuts[i].offset;
-  }
-  return cuts;
-}
-
-Plot read_plot_part(std::string_view path, std::uint32_t n, const PlotOptions& options, const Part& part,
-                    bool last) {
-  text::LineSource lines = open_plot(path);
-  if (auto moved = lines.restrict_to(part.offset, part.length); !moved) {
-    fail_io(ReadError::Stage::LeadLine, 0, moved.error(), std::source_location::current());
-  }
-  check_selection(options, n);
-  Plot plot;
-  plot.parameters = n;
-  const std::size_t columns = options.selected.empty() ? n : options.selected.size();
-  ReadResult result{ColumnArena(), Column(), ColumnTable(static_cast<std::uint32_t>(columns - 1))};
-  BlockOptions block_options{.selected = options.selected,
-                             .partial = options.partial && last,
-                             .blank_tail = last,
-                             .lead_lines = &plot.lead_lines,
-                             .first_block = part.first_block,
-                             .poll = options.poll};
-  const BlocksRead read = read_blocks(lines, n, options.width, result, block_options);
-  plot.complete = read.complete;
-  plot.values = ColumnMatrix::from(std::move(result), read.rows);
-  return plot;
-}
-
 Header read_plot_header(std::string_view path) {
-  text::LineSource lines = open_plot(path);
+  text::LineSource lines = open_plot_file(path);
   Header header;
   header.parameters = read_header(lines, &header.names);
   return header;
 }
 
 WidthFit fit_widths(std::string_view path) {
-  text::LineSource lines = open_plot(path);
+  text::LineSource lines = open_plot_file(path);
   const std::uint32_t n = read_header(lines);
   WidthFit fit;
   const std::uint64_t lead = std::uint64_t{n} + 2;

@@ -6,12 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "lib/blocks.hpp"
 #include "lib/reader.hpp"
+#include "text/line_source.hpp"
 
 namespace tavrel::lib {
 
@@ -30,6 +32,11 @@ class ColumnMatrix {
   // the arena, the arena is taken over as it is; otherwise they are copied
   // into one block.  Out of memory: a thrown ReadError.
   static ColumnMatrix from(ReadResult result, std::size_t rows);
+  // The arena as it is: its columns, each `rows` long.
+  static ColumnMatrix of_arena(ColumnArena arena, std::size_t columns, std::size_t rows) noexcept;
+  // The columns of several reads, read k's rows after read k - 1's,
+  // copied into one block.
+  static ColumnMatrix joined(std::span<const ReadResult* const> reads, std::span<const std::size_t> rows);
 
   const float* data() const noexcept { return data_; }
   std::size_t rows() const noexcept { return rows_; }
@@ -63,24 +70,10 @@ struct Plot {
 // failure is a thrown ReadError.
 Plot read_plot(std::string_view path, const PlotOptions& options);
 
-// A run of whole blocks of a file, for reading a file in parts at once:
-// bytes [offset, offset + length), starting with block `first_block`.
-struct Part {
-  std::uint64_t offset = 0;
-  std::uint64_t length = 0;
-  std::uint64_t first_block = 0;
-};
-
-// Cuts the blocks after the header into at most `parts` parts of about
-// equal size, at block starts found by counting line feeds (every block is
-// 1 + ceil(n / 10) lines).  The last part runs to the end of the file.
-std::vector<Part> cut_blocks(std::string_view path, std::size_t parts);
-
-// Reads one part of a file with `n` parameters as read_plot reads the
-// whole: names stay empty, and only the `last` part may end in blank lines
-// or, with `options.partial`, an incomplete block.
-Plot read_plot_part(std::string_view path, std::uint32_t n, const PlotOptions& options, const Part& part,
-                    bool last);
+// For the readers of a plot file: the file opened for reading in large
+// steps, and the check that every selected index names one of n parameters.
+text::LineSource open_plot_file(std::string_view path);
+void check_selection(const PlotOptions& options, std::uint32_t n);
 
 // The parameter count and names alone.
 struct Header {

@@ -328,9 +328,8 @@ template <unsigned K>
   return {taken, t};
 }
 
-// Whether TAVREL_SCALAR_FIELDS asks for the field-by-field path everywhere
-// (set, and neither empty nor "0"), so that path can be run and tested on
-// processors that have the converter.  Read at the first call only.
+}  // namespace
+
 bool scalar_fields_forced() noexcept {
   static const bool forced = [] {
     const char* value = std::getenv("TAVREL_SCALAR_FIELDS");
@@ -338,8 +337,6 @@ bool scalar_fields_forced() noexcept {
   }();
   return forced;
 }
-
-}  // namespace
 
 LineConverter line_converter(std::uint32_t width) noexcept {
   if (!__builtin_cpu_supports("avx2") || scalar_fields_forced()) return nullptr;
@@ -356,6 +353,7 @@ LineConverter line_converter(std::uint32_t width) noexcept {
 
 namespace tavrel::text {
 LineConverter line_converter(std::uint32_t) noexcept { return nullptr; }
+bool scalar_fields_forced() noexcept { return true; }
 }  // namespace tavrel::text
 
 #endif

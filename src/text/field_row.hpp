@@ -44,4 +44,9 @@ using LineConverter = LineRun (*)(std::string_view bytes, std::uint32_t first, s
 // when the process first asked).
 LineConverter line_converter(std::uint32_t width) noexcept;
 
+// Whether TAVREL_SCALAR_FIELDS asks for the portable paths everywhere (set,
+// and neither empty nor "0"), so that they can be run and tested on
+// processors that have the vector ones.  Read at the first call only.
+bool scalar_fields_forced() noexcept;
+
 }  // namespace tavrel::text

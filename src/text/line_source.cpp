@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text/line_feeds.hpp"
 #include "text/memory.hpp"
 #include "text/utf8.hpp"
 
@@ -137,23 +138,54 @@ std::size_t LineSource::reserve_line(std::size_t needed) noexcept {
   return 0;
 }
 
+std::expected<bool, IoError> LineSource::refill() noexcept {
+  ssize_t count;
+  for (;;) {
+    const std::size_t want = left_ < buffer_size_ ? static_cast<std::size_t>(left_) : buffer_size_;
+    count = want == 0 ? 0 : SYS_CALLS.read(fd_.get(), buffer_, want);
+    if (count >= 0) break;
+    const int code = errno;
+    if (code != EINTR) return std::unexpected(IoError::os(code));
+  }
+  pos_ = 0;
+  filled_ = static_cast<std::size_t>(count) < buffer_size_ ? static_cast<std::size_t>(count) : buffer_size_;
+  if (left_ != UINT64_MAX) left_ -= filled_;
+  checked_ = filled_ + 1;
+  return filled_ > 0;
+}
+
+std::expected<std::uint64_t, IoError> LineSource::pass_lines(std::uint64_t count) noexcept {
+  std::uint64_t passed = 0;
+  bool inside = false;  // some bytes of a line not yet ended were passed
+  while (passed < count) {
+    if (pos_ == filled_) {
+      const std::expected<bool, IoError> more = refill();
+      if (!more) return std::unexpected(more.error());
+      if (!*more) return passed + (inside ? 1 : 0);
+    }
+    const LinesPassed run = text::pass_lines(buffered(), count - passed);
+    passed += run.lines;
+    if (run.lines > 0) inside = false;
+    std::size_t bytes = run.bytes;
+    if (passed < count) {
+      // The rest of the buffer is the start of a line that ends later.
+      bytes = filled_ - pos_;
+      inside = inside || bytes > run.bytes;
+    }
+    pos_ += bytes;
+    taken_ += bytes;
+  }
+  line_ascii_ = true;
+  return passed;
+}
+
 std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() noexcept {
   std::size_t gathered = 0;  // bytes of this line copied into line_
   for (;;) {
     if (pos_ == filled_) {
-      ssize_t count;
-      for (;;) {
-        const std::size_t want = left_ < buffer_size_ ? static_cast<std::size_t>(left_) : buffer_size_;
-        count = want == 0 ? 0 : SYS_CALLS.read(fd_.get(), buffer_, want);
-        if (count >= 0) break;
-        const int code = errno;
-        if (code != EINTR) return std::unexpected(IoError::os(code));
-      }
-      pos_ = 0;
-      filled_ = static_cast<std::size_t>(count) < buffer_size_ ? static_cast<std::size_t>(count) : buffer_size_;
-      if (left_ != UINT64_MAX) left_ -= filled_;
-      if (filled_ == 0) break;  // end of file
-      checked_ = filled_ + 1;
+      const std::expected<bool, IoError> more = refill();
+      if (!more) return std::unexpected(more.error());
+      if (!*more) break;  // end of file
     }
     const char* start = buffer_ + pos_;
     const std::size_t available = filled_ - pos_;

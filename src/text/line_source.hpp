@@ -92,6 +92,11 @@ class LineSource {
     line_ascii_ = true;
   }
 
+  // Passes over up to `count` lines, by their line feeds alone: their bytes
+  // are not checked, and none is handed out.  The number passed, fewer at
+  // the end of input, where a last line without a line feed counts.
+  std::expected<std::uint64_t, IoError> pass_lines(std::uint64_t count) noexcept;
+
   // Reads only `length` bytes from byte `offset` on: a part of the file.
   // Call before the first line is read.  Fails with the seek's error.
   std::expected<void, IoError> restrict_to(std::uint64_t offset, std::uint64_t length) noexcept;
@@ -106,6 +111,9 @@ class LineSource {
 
  private:
   LineSource(FileDescriptor fd, char* buffer, std::size_t buffer_size) noexcept;
+  // Reads the next bytes into the buffer once pos_ has reached filled_;
+  // false at the end of input.
+  std::expected<bool, IoError> refill() noexcept;
   // Makes line_ hold at least `needed` bytes, growing it by doubling.  0 on
   // success, else the size of the allocation that failed.
   std::size_t reserve_line(std::size_t needed) noexcept;

@@ -1,0 +1,31 @@
+// One plot file read on several threads at once.
+//
+// The blocks after the header are cut into parts of about equal size, each
+// a run of whole blocks, and each part is read on a thread of its own
+// straight into its rows of one shared arena, so the values need no join.
+//
+// Where the cuts go: most files are written by one format statement per
+// block, so every block is as long as the first.  A cut is first placed on
+// that assumption and checked where it falls (a line feed just before it,
+// a block's worth of lines ending exactly one first-block length later).
+// Where that check fails the cuts are found by counting line feeds from
+// the header on, a pass over the bytes before the parts.  A placed cut is
+// proven only by the part before it: that part must end exactly there
+// after exactly the blocks the cut assumed.  A part that does not, or any
+// part that fails, has the file read again on one thread, so that the
+// result and every failure are exactly those of read_plot.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "lib/plot.hpp"
+
+namespace tavrel::lib {
+
+// read_plot on up to `parts` threads; the same result, the same failures.
+// `options.poll` is asked on the calling thread only; when it cancels, the
+// other threads stop too.
+Plot read_plot_in_parts(std::string_view path, const PlotOptions& options, std::size_t parts);
+
+}  // namespace tavrel::lib
