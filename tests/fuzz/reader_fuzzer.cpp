@@ -4,17 +4,21 @@
 // otherwise 0 to 63, or a huge width that makes slice bounds wrap); the rest
 // is the file, served from an in-memory file through /proc/self/fd.  Every
 // input must end in a result or a ReadError; a result must have one value per
-// block in every column.
+// block in every column, and the file read in parts must give the same
+// result or the same failure.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
 
 #include "lib/read_error.hpp"
 #include "lib/plot.hpp"
+#include "lib/plot_parts.hpp"
 #include "lib/reader.hpp"
 
 namespace {
@@ -38,6 +42,18 @@ std::uint32_t pick_width(std::uint8_t code) {
 int memory_file() {
   static int fd = ::memfd_create("plot", 0);
   return fd;
+}
+
+// Two reads of one file gave the same values, bit for bit, and lead lines.
+bool same(const tavrel::lib::Plot& a, const tavrel::lib::Plot& b) {
+  const auto& x = a.values;
+  const auto& y = b.values;
+  if (x.rows() != y.rows() || x.columns() != y.columns() || a.complete != b.complete) return false;
+  if (a.lead_lines.text != b.lead_lines.text || a.lead_lines.ends != b.lead_lines.ends) return false;
+  for (std::size_t c = 0; c < x.columns() && x.rows() > 0; ++c) {
+    if (std::memcmp(x.data() + c * x.stride(), y.data() + c * y.stride(), x.rows() * sizeof(float)) != 0) return false;
+  }
+  return a.names == b.names;
 }
 
 }  // namespace
@@ -68,8 +84,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tavrel::lib::Plot plot = tavrel::lib::read_plot(path, options);
     if (plot.lead_lines.ends.size() != plot.values.rows()) std::abort();
     if (plot.values.columns() != (options.selected.empty() ? plot.parameters : 2)) std::abort();
+    // Read in parts: exactly the same, or the same failure.
+    std::optional<tavrel::lib::Plot> parts;
+    try {
+      parts = tavrel::lib::read_plot_in_parts(path, options, 2 + (data[0] >> 4) % 3);
+    } catch (const tavrel::lib::ReadError&) {
+      std::abort();
+    }
+    if (!same(plot, *parts)) std::abort();
   } catch (const tavrel::lib::ReadError& failure) {
     if (failure.message.empty() && failure.kind != tavrel::lib::ReadError::Kind::NoMemory) std::abort();
+    try {
+      tavrel::lib::PlotOptions options;
+      options.width = width;
+      options.partial = (data[0] & 1) != 0;
+      if (data[0] & 2) options.selected = {0, 0};
+      tavrel::lib::read_plot_in_parts(path, options, 2 + (data[0] >> 4) % 3);
+      std::abort();
+    } catch (const tavrel::lib::ReadError& again) {
+      if (again.message != failure.message || again.line != failure.line) std::abort();
+    }
   }
   return 0;
 }
