@@ -146,16 +146,54 @@ TEST_P(LineConverter, EveryByteAtEveryPosition) {
     for (unsigned byte = 0; byte < 256; ++byte) {
       std::string field = valid;
       field[position] = static_cast<char>(byte);
-      for (std::uint32_t count : {2u, 4u}) {
-        std::string text;
-        for (std::uint32_t k = 0; k < count; ++k) text += k == count - 1 ? field : valid;
-        text += "\n";
-        const std::string padded = text + "9999999999999999";
-        std::vector<float> values(count);
-        const auto run = convert(std::string_view(padded.data(), text.size()), 0, count, values.data());
-        ASSERT_EQ(run.next == count, fast_path(padded.data() + (count - 1) * width, width))
-            << "byte " << byte << " at " << position << " of \"" << field << "\"";
+      // One line of 2 or 4 fields, the odd field last; two lines of ten,
+      // the odd field at each place of a group of eight or of four.
+      for (std::uint32_t count : {2u, 4u, 20u}) {
+        for (std::uint32_t odd : count == 20 ? std::vector<std::uint32_t>{0, 7, 9, 10, 15, 19}
+                                             : std::vector<std::uint32_t>{count - 1}) {
+          std::string text;
+          for (std::uint32_t k = 0; k < count; ++k) {
+            text += k == odd ? field : valid;
+            if (k % 10 == 9 || k == count - 1) text += "\n";
+          }
+          const std::string padded = text + "9999999999999999";
+          std::vector<float> values(count);
+          const auto run = convert(std::string_view(padded.data(), text.size()), 0, count, values.data());
+          const bool fast = fast_path((field + "9999999999999999").data(), width);
+          // The run takes everything, or stops at the line of the odd field
+          // or before it.
+          ASSERT_TRUE(fast ? run.next == count : run.next <= odd / 10 * 10)
+              << "byte " << byte << " at " << position << " of \"" << field << "\", field " << odd;
+        }
       }
+    }
+  }
+}
+
+// Fields whose double product is rounded onto a binary32 halfway point,
+// where rounding that double again would go the wrong way: every lane of
+// every group must send them to the exact path (or leave the line).  Found
+// by a search over m * 10^q for nine-digit m: the double product lands on
+// 1 followed by 28 zeros below the binary32 significand, the exact product
+// lies on the side the tie rule does not pick.
+TEST_P(LineConverter, DoubleRoundedHalfwaysAreExact) {
+  const unsigned width = GetParam();
+  auto convert = line_converter(width);
+  if (!convert || width != 15) GTEST_SKIP() << "cases for width 15, with a converter";
+  for (const char* tricky : {" 5.85052973E+21", "-9.49766107E+23"}) {
+    for (std::uint32_t at = 0; at < 20; ++at) {
+      std::string text;
+      for (std::uint32_t k = 0; k < 20; ++k) {
+        text += k == at ? tricky : " 1.00000000E+00";
+        if (k % 10 == 9) text += "\n";
+      }
+      const std::string padded = text + "9999999999999999";
+      std::vector<float> values(20, NAN);
+      const auto run = convert(std::string_view(padded.data(), text.size()), 0, 20, values.data());
+      if (run.next <= at / 10 * 10) continue;  // its line was left to the field parser
+      const auto expected = parse_field(tricky);
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(values[at]), std::bit_cast<std::uint32_t>(*expected))
+          << tricky << " as field " << at;
     }
   }
 }
