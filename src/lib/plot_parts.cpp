@@ -191,6 +191,9 @@ struct Plan {
 
 Plan plan_parts(std::string_view path, const PlotOptions& options, std::size_t parts) {
   text::LineSource lines = open_plot_file(path);
+  // Only a regular file can be read again from the start, and in parts:
+  // anything else is left unread for the reading on one thread.
+  if (lines.size_hint() == 0) return {};
   Plan plan{read_layout(lines), {}};
   const Layout& layout = plan.layout;
   check_selection(options, layout.n);
