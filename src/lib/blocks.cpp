@@ -140,6 +140,7 @@ class BlockReader {
   BlocksRead run() {
     bool complete = true;
     for (;;) {
+      if (lines_.bytes_taken() >= options_.stop_before) break;
       if (!read_lead()) break;  // the lead line; its absence ends the file
       if (rows_ == result_.first.capacity()) {
         // A column grows with every row up to its capacity in it.

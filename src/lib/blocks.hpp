@@ -47,6 +47,10 @@ struct BlockOptions {
   // The columns hold their final storage already (a part of a file read
   // into its place): they are never moved into an arena of their own.
   bool in_place = false;
+  // A block whose lead line would start this many bytes or more into the
+  // lines is not read: the read ends before it (a part of a file ends
+  // at the first block start past its share).
+  std::uint64_t stop_before = UINT64_MAX;
   Poll poll{};
 };
 

@@ -8,12 +8,14 @@
 // block, so every block is as long as the first.  A cut is first placed on
 // that assumption and checked where it falls (a line feed just before it,
 // a block's worth of lines ending exactly one first-block length later).
-// Where that check fails the cuts are found by counting line feeds from
-// the header on, a pass over the bytes before the parts.  A placed cut is
-// proven only by the part before it: that part must end exactly there
-// after exactly the blocks the cut assumed.  A part that does not, or any
-// part that fails, has the file read again on one thread, so that the
-// result and every failure are exactly those of read_plot.
+// Where that check fails, each part's thread counts the line feeds of the
+// share before its own (all shares at once), adds the counts of the shares
+// before that, and starts at the first block start past its share's
+// start; each part stops at the first block start past its share's end.
+// A placed cut is proven only by the part before it: that part must end
+// exactly there after exactly the blocks the cut assumed.  A part that
+// does not, or any part that fails, has the file read again on one thread,
+// so that the result and every failure are exactly those of read_plot.
 #pragma once
 
 #include <cstddef>

@@ -106,7 +106,7 @@ LineSource::~LineSource() {
 std::expected<void, IoError> LineSource::restrict_to(std::uint64_t offset, std::uint64_t length) noexcept {
   if (::lseek64(fd_.get(), static_cast<off64_t>(offset), SEEK_SET) < 0) return std::unexpected(IoError::os(errno));
   left_ = length;
-  part_ = length;
+  part_ = length == UINT64_MAX ? 0 : length;
   return {};
 }
 
@@ -177,6 +177,20 @@ std::expected<std::uint64_t, IoError> LineSource::pass_lines(std::uint64_t count
   }
   line_ascii_ = true;
   return passed;
+}
+
+std::expected<std::uint64_t, IoError> LineSource::count_line_feeds() noexcept {
+  std::uint64_t feeds = 0;
+  for (;;) {
+    if (pos_ == filled_) {
+      const std::expected<bool, IoError> more = refill();
+      if (!more) return std::unexpected(more.error());
+      if (!*more) return feeds;
+    }
+    feeds += text::pass_lines(buffered(), SIZE_MAX).lines;
+    taken_ += filled_ - pos_;
+    pos_ = filled_;
+  }
 }
 
 std::expected<std::optional<std::string_view>, IoError> LineSource::next_line() noexcept {

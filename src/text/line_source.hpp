@@ -97,8 +97,12 @@ class LineSource {
   // the end of input, where a last line without a line feed counts.
   std::expected<std::uint64_t, IoError> pass_lines(std::uint64_t count) noexcept;
 
-  // Reads only `length` bytes from byte `offset` on: a part of the file.
-  // Call before the first line is read.  Fails with the seek's error.
+  // Passes over the rest of the input; the line feeds in it.
+  std::expected<std::uint64_t, IoError> count_line_feeds() noexcept;
+
+  // Reads only `length` bytes from byte `offset` on (UINT64_MAX: to the
+  // end): a part of the file.  Call before the first line is read.  Fails
+  // with the seek's error.
   std::expected<void, IoError> restrict_to(std::uint64_t offset, std::uint64_t length) noexcept;
 
   // Bytes handed out as lines so far, terminators included.
