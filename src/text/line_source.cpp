@@ -165,12 +165,11 @@ std::expected<std::uint64_t, IoError> LineSource::pass_lines(std::uint64_t count
     }
     const LinesPassed run = text::pass_lines(buffered(), count - passed);
     passed += run.lines;
-    if (run.lines > 0) inside = false;
     std::size_t bytes = run.bytes;
     if (passed < count) {
-      // The rest of the buffer is the start of a line that ends later.
+      // The rest of the buffer, if any, starts a line that ends later.
       bytes = filled_ - pos_;
-      inside = inside || bytes > run.bytes;
+      inside = bytes > run.bytes;
     }
     pos_ += bytes;
     taken_ += bytes;

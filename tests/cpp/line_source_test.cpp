@@ -202,6 +202,34 @@ TEST_F(LineSourceTest, LinesAtRefillBoundaries) {
   }
 }
 
+// Passing lines by their line feeds across refills of a 16-byte buffer:
+// after passing k lines, the next line read is line k; a last line without
+// a line feed counts; count_line_feeds counts line feeds only.
+TEST_F(LineSourceTest, PassingLinesAcrossRefills) {
+  const std::vector<std::string> lines = {"a", "", std::string(40, 'b'), "cc", std::string(15, 'd'), "e",
+                                          std::string(16, 'f'), "last"};
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  for (bool terminated : {true, false}) {
+    const std::string path = write_file(terminated ? text : text.substr(0, text.size() - 1));
+    for (std::size_t k = 0; k <= lines.size() + 1; ++k) {
+      SCOPED_TRACE(testing::Message() << "pass " << k << ", terminated " << terminated);
+      auto source = LineSource::open(path, 16);
+      ASSERT_TRUE(source);
+      ASSERT_EQ(source->pass_lines(k).value(), std::min(k, lines.size()));
+      const auto next = source->next_line().value();
+      if (k < lines.size()) {
+        ASSERT_EQ(next.value(), lines[k]);
+      } else {
+        ASSERT_FALSE(next.has_value());
+      }
+    }
+    auto source = LineSource::open(path, 16);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->count_line_feeds().value(), lines.size() - (terminated ? 0 : 1));
+  }
+}
+
 TEST_F(LineSourceTest, CharactersSplitAcrossRefillsAreAccepted) {
   for (std::string_view character : {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"}) {
     for (std::size_t before = 1; before < character.size(); ++before) {
