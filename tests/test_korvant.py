@@ -235,7 +235,8 @@ def test_isolated_interpreters_read_at_the_same_time(plot_file):
     assert result.stdout == "read in 2 interpreters\n"
 
 
-def test_ctrl_c_stops_a_long_read(tmp_path):
+@pytest.mark.parametrize("workers", [1, 2])
+def test_ctrl_c_stops_a_long_read(tmp_path, workers):
     # Fields that take the exact decimal path: about a second of reading.
     field = "1.000000059604644775390625000000000001".rjust(40)
     path = tmp_path / "slow.plt"
@@ -246,7 +247,7 @@ def test_ctrl_c_stops_a_long_read(tmp_path):
         print("reading", flush=True)
         start = time.monotonic()
         try:
-            korvant.read({str(path)!r}, width=40)
+            korvant.read({str(path)!r}, width=40, workers={workers})
         except KeyboardInterrupt:
             print("interrupted after", round(time.monotonic() - start, 2))
     """
