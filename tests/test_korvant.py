@@ -334,14 +334,3 @@ def test_placed_cuts_give_the_one_read(plot_file, leads, workers):
     whole, parts = korvant.read(path), korvant.read(path, workers=workers)
     assert np.array_equal(parts.values, whole.values) and parts.lead_lines == whole.lead_lines == leads
 
-
-def test_parts_leave_a_pipe_to_one_read(tmp_path):
-    # A pipe cannot be read twice: the parts must not take its first bytes.
-    text = korvant_text([[1.5, 2.5, 3.5]] * 12)
-    fifo = tmp_path / "pipe"
-    os.mkfifo(fifo)
-    writer = threading.Thread(target=fifo.write_text, args=(text,))
-    writer.start()
-    plot = korvant.read(fifo, width=12, workers=2)
-    writer.join()
-    assert plot.values.shape == (3, 12) and plot.values[2, 11] == 3.5

@@ -99,6 +99,10 @@ void check_selection(const PlotOptions& options, std::uint32_t n) {
 
 Plot read_plot(std::string_view path, const PlotOptions& options) {
   text::LineSource lines = open_plot_file(path);
+  return read_plot(lines, options);
+}
+
+Plot read_plot(text::LineSource& lines, const PlotOptions& options) {
   Plot plot;
   plot.parameters = read_header(lines, &plot.names);
   const std::uint32_t n = plot.parameters;

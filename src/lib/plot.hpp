@@ -69,6 +69,8 @@ struct Plot {
 // selected index of n or more is a ReadError of kind Selection.  Every
 // failure is a thrown ReadError.
 Plot read_plot(std::string_view path, const PlotOptions& options);
+// The same, from a file opened with open_plot_file and not read yet.
+Plot read_plot(text::LineSource& lines, const PlotOptions& options);
 
 // For the readers of a plot file: the file opened for reading in large
 // steps, and the check that every selected index names one of n parameters.

@@ -304,11 +304,8 @@ struct Plan {
   bool in_parts = false;    // false: the file is read on one thread
 };
 
-Plan plan_parts(std::string_view path, const PlotOptions& options, std::size_t parts) {
-  text::LineSource lines = open_plot_file(path);
-  // Only a regular file can be read again from the start, and in parts:
-  // anything else is left unread for the reading on one thread.
-  if (lines.size_hint() == 0) return {};
+// `lines`: the file opened, nothing read yet.
+Plan plan_parts(std::string_view path, text::LineSource& lines, const PlotOptions& options, std::size_t parts) {
   Plan plan{read_layout(lines), {}, false};
   const Layout& layout = plan.layout;
   check_selection(options, layout.n);
@@ -326,7 +323,14 @@ Plan plan_parts(std::string_view path, const PlotOptions& options, std::size_t p
 
 Plot read_plot_in_parts(std::string_view path, const PlotOptions& options, std::size_t parts) {
   if (parts <= 1) return read_plot(path, options);
-  Plan plan = plan_parts(path, options, parts);
+  Plan plan;
+  {
+    text::LineSource lines = open_plot_file(path);
+    // Only a regular file can be read again from the start, and in parts:
+    // anything else (a pipe) is read once, from this opening, on this thread.
+    if (lines.size_hint() == 0) return read_plot(lines, options);
+    plan = plan_parts(path, lines, options, parts);
+  }
   if (!plan.in_parts) return read_plot(path, options);
   Layout& layout = plan.layout;
   const std::vector<std::uint64_t> ends = plan.placed.empty() ? share_ends(layout, parts) : std::vector<std::uint64_t>{};

@@ -13,8 +13,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "lib/plot_parts.hpp"
+#include "text/line_source.hpp"
 
 namespace {
 
@@ -311,5 +316,47 @@ TEST_P(ReaderShapes, EveryValueInPlace) {
 
 INSTANTIATE_TEST_SUITE_P(Staging, ReaderShapes,
                          testing::Values(Shape{3, 37, false}, Shape{200, 4003, true}, Shape{32769, 3, false}));
+
+// Reading a pipe in parts: it is opened once, as for one read, since a
+// second opening would lose what the writer wrote (or wait for ever for
+// one).  A second opening fails here at once instead.
+std::string FIFO_PATH;
+int FIFO_OPENS = 0;
+int counting_open(const char* path, int flags, mode_t mode) {
+  if (path == FIFO_PATH && ++FIFO_OPENS > 1) {
+    errno = ENXIO;
+    return -1;
+  }
+  return ::open(path, flags, mode);
+}
+
+TEST_F(ReaderTest, APipeReadInPartsIsOpenedOnce) {
+  FIFO_PATH = (dir_ / "pipe").string();
+  FIFO_OPENS = 0;
+  ASSERT_EQ(::mkfifo(FIFO_PATH.c_str(), 0600), 0);
+  const std::string text = header(1) + " T\n" + data_line({"1.5"}) + " T\n" + data_line({"2.5"});
+  std::thread writer([&] { std::ofstream(FIFO_PATH, std::ios::binary) << text; });
+  const auto saved = tavrel::text::SYS_CALLS;
+  tavrel::text::SYS_CALLS.open = counting_open;
+  tavrel::lib::PlotOptions options;
+  options.width = 12;
+  std::optional<tavrel::lib::Plot> plot;
+  try {
+    plot = tavrel::lib::read_plot_in_parts(FIFO_PATH, options, 2);
+  } catch (const ReadError& error) {
+    ADD_FAILURE() << error.message;
+  }
+  tavrel::text::SYS_CALLS = saved;
+  if (!plot) {
+    // Let a writer still waiting for a reader go.
+    const int fd = ::open(FIFO_PATH.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+  }
+  writer.join();
+  EXPECT_EQ(FIFO_OPENS, 1);
+  ASSERT_TRUE(plot);
+  ASSERT_EQ(plot->values.rows(), 2u);
+  EXPECT_EQ(plot->values.data()[1], 2.5f);
+}
 
 }  // namespace
