@@ -2,8 +2,9 @@
 
     tools/with-env python3.14 bench/bench_korvant.py --module-dir DIR [--quick]
 
-Each reader runs in a fresh process (bench/readers.py, cold: the timed call
-is the first of the process), the readers taking turns for --repeat rounds;
+Each reader runs in a fresh process (bench/readers.py), cold (the timed call
+is the first of the process) and warm (after one untimed call), the readers
+taking turns for --repeat rounds;
 every ratio is the median of per-round ratios.  Then read_many over 8 files
 on one and on two threads.  Files come from bench/bench_read.py's cache.
 """
@@ -23,11 +24,11 @@ sys.path.insert(0, str(ROOT / "bench"))
 from bench_read import prepare, run_once  # noqa: E402
 
 
-def rounds(readers: list[str], plot, repeat: int, env: dict) -> dict[str, list[dict]]:
+def rounds(readers: list[str], mode: str, plot, repeat: int, env: dict) -> dict[str, list[dict]]:
     runs: dict[str, list[dict]] = {r: [] for r in readers}
     for _ in range(repeat):
         for reader in readers:
-            runs[reader].append(run_once(reader, "cold", plot, env))
+            runs[reader].append(run_once(reader, mode, plot, env))
     return runs
 
 
@@ -77,21 +78,24 @@ def main() -> None:
         env["PYTHONPATH"] = str(args.module_dir.resolve())
     sizes = (20,) if args.quick else (100, 400)
     matrix = [(k, w, mb) for mb in sizes for w in ((12,) if args.quick else (12, 15)) for k in ("realistic", "distinct")]
-    print(f"{'file':<22} {'korvant s':>9} {'/ bytes':>8} {'tavrel /':>9} {'npa /':>7} {'fwf /':>7} "
+    print(f"{'file':<22} {'mode':<5} {'korvant s':>9} {'/ bytes':>8} {'tavrel /':>9} {'npa /':>7} {'fwf /':>7} "
           f"{'1% / all':>9} {'peak MB':>8} {'limit MB':>9}")
     for kind, width, mb in matrix:
         plot = prepare(args.data, kind, width, mb, env)
-        readers = ["bytes", "korvant", "korvant1pc", "tavrel", "npa"] + (["fwf"] if mb <= 100 else [])
-        runs = rounds(readers, plot, args.repeat, env)
-        k = runs["korvant"]
-        seconds = statistics.median(r["seconds"] for r in k)
-        peak = statistics.median(r["peak_rss_kib"] for r in k) / 1024
-        limit = 1.1 * k[0]["values"] * 4 / 2**20 + 40
-        fwf = f"{ratio(runs, 'fwf', 'korvant'):7.1f}" if "fwf" in runs else f"{'-':>7}"
-        print(f"{plot.label:<22} {seconds:9.3f} {ratio(runs, 'korvant', 'bytes'):8.2f} "
-              f"{ratio(runs, 'tavrel', 'korvant'):9.1f} {ratio(runs, 'npa', 'korvant'):7.1f} {fwf} "
-              f"{ratio(runs, 'korvant1pc', 'korvant'):9.2f} {peak:8.1f} {limit:9.1f}")
-        sys.stdout.flush()
+        for mode in ("cold", "warm"):
+            # read_fwf takes tens of seconds a call: cold, 100 MB files only.
+            with_fwf = mb <= 100 and mode == "cold"
+            readers = ["bytes", "korvant", "korvant1pc", "tavrel", "npa"] + (["fwf"] if with_fwf else [])
+            runs = rounds(readers, mode, plot, args.repeat, env)
+            k = runs["korvant"]
+            seconds = statistics.median(r["seconds"] for r in k)
+            peak = statistics.median(r["peak_rss_kib"] for r in k) / 1024
+            limit = 1.1 * k[0]["values"] * 4 / 2**20 + 40
+            fwf = f"{ratio(runs, 'fwf', 'korvant'):7.1f}" if "fwf" in runs else f"{'-':>7}"
+            print(f"{plot.label:<22} {mode:<5} {seconds:9.3f} {ratio(runs, 'korvant', 'bytes'):8.2f} "
+                  f"{ratio(runs, 'tavrel', 'korvant'):9.1f} {ratio(runs, 'npa', 'korvant'):7.1f} {fwf} "
+                  f"{ratio(runs, 'korvant1pc', 'korvant'):9.2f} {peak:8.1f} {limit:9.1f}")
+            sys.stdout.flush()
     plot = prepare(args.data, "realistic", 12, sizes[-1], env)
     one, two, single, split = read_many_scaling(plot.path, 12, env)
     print(f"\nread_many, 8 x {plot.label}: 1 thread {one:.3f} s, 2 threads {two:.3f} s, speed-up {one / two:.2f}")
