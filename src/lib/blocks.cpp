@@ -11,7 +11,6 @@
 #include "lib/row_tile.hpp"
 #include "text/field.hpp"
 #include "text/field_row.hpp"
-#include "text/line_feeds.hpp"
 #include "text/memory.hpp"
 #include "text/slice.hpp"
 #include "text/words.hpp"
@@ -214,20 +213,16 @@ class BlockReader {
   }
 
   // A selection: row[c] for the parameter of column c.  Lines without a
-  // selected field are passed over by their line feeds, where they lie whole
-  // in the read buffer, and not looked into.
+  // selected field are passed over by their line feeds and not looked into.
   Ending read_selected_fields(float* row) {
     std::size_t p = 0;
     for (std::uint32_t j = 0; j < data_lines_; ++j) {
       if (const std::uint32_t run = unpicked_[j]; run > 0) {
-        const text::LinesPassed passed = text::pass_lines(lines_.buffered(), run);
-        lines_.skip_lines(passed.bytes);
-        j += static_cast<std::uint32_t>(passed.lines);
-        if (passed.lines == run) {
-          --j;
-          continue;
-        }
-        // Line j is not whole in the buffer: it is read as a line.
+        const auto passed = lines_.pass_lines(run);
+        if (!passed) fail_io(Stage::DataLine, data_line_number(j), passed.error(), std::source_location::current());
+        if (*passed < run) return end_inside_block(j + static_cast<std::uint32_t>(*passed));
+        j += run - 1;
+        continue;
       }
       NextLine data = next_line(lines_, Stage::DataLine, data_line_number(j));
       if (data.ended) return end_inside_block(j);

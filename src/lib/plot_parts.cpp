@@ -4,7 +4,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
