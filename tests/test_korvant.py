@@ -271,8 +271,10 @@ def test_no_references_leak(plot_file, tmp_path):
     bad = plot_file(korvant_text([[1.5], [2.5]]).replace("2.5", "2.x"))
 
     def calls():
-        memoryview(korvant._native.read(good, 12, [3, 1], False, 1)[2]).tolist()
-        korvant._native.read(good, 12, None, True, 3)
+        memoryview(korvant._native.read(good, 12, lambda names: [3, 1], False, 1)[3]).tolist()
+        korvant._native.read(good, 0, None, True, 3)
+        with pytest.raises(IndexError):
+            korvant._native.read(good, 0, lambda names: [len(names)], False, 2)
         korvant.read_header(good)
         for path, kind in [(bad, korvant.PlotFileError), (tmp_path / "none", FileNotFoundError), (good, KeyError)]:
             with pytest.raises(kind):

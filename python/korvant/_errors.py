@@ -58,15 +58,13 @@ def quote(text: str, limit: int = QUOTE_LIMIT) -> str:
     return repr(text)
 
 
-def translate(info: dict[str, Any], path: str, width: int, names: list[str] | None) -> Exception:
-    """The exception that the native failure `info` becomes for `path`.
-
-    `names` (all the file's parameter names, when known) let a message name
-    the parameter.
-    """
+def translate(info: dict[str, Any], path: str) -> Exception:
+    """The exception that the native failure `info` becomes for `path`."""
     kind = info["kind"]
     line = info["line"] or None
     where = f"{path}:{line}" if line else path
+    if info["hint_count"]:
+        return count_error(info, path)
     if kind == "io":
         code = info["errno"]
         if code:
@@ -92,32 +90,50 @@ def translate(info: dict[str, Any], path: str, width: int, names: list[str] | No
             f"{where}: the file ends inside timestep {timestep} (partial=True reads the complete ones)",
             path=path, line=line, timestep=timestep,
         )
+    if kind == "width":
+        if info["line"]:
+            why = f"data line {info['line']} is {info['line_bytes']} bytes for {info['fields']} fields"
+        else:
+            why = "no width makes every field of the first timestep a number"
+        return PlotFileError(f"{path}: cannot detect the field width ({why}); pass width=", path=path, line=line)
     if kind in ("parse", "slice"):
-        return field_error(info, path, width, names)
+        return field_error(info, path)
     if kind == "selection":
         return IndexError(f"parameter index {info['parameter']} is out of range for {path}")
     return PlotFileError(f"{where}: {info['message']}", path=path, line=line)
 
 
-def field_error(info: dict[str, Any], path: str, width: int, names: list[str] | None) -> PlotFileError:
+def count_error(info: dict[str, Any], path: str) -> PlotFileError:
+    """The first timestep fits another parameter count than the first
+    line's: most likely the count is wrong, whatever failed after it."""
+    n, other = info["parameters"], info["hint_count"]
+    return PlotFileError(
+        f"{path}:1: the first line gives {n} parameters, but the first timestep fits {other} "
+        f"(is the count {other}?)", path=path, line=1,
+    )
+
+
+def field_error(info: dict[str, Any], path: str) -> PlotFileError:
     """A data field that is not a number, or not within its line."""
     line, timestep, index = info["line"], info["block"], info["parameter"]
-    name = names[index] if names is not None and index < len(names) else ""
+    width = (info["field_end"] - info["field_start"]) % 2**32
+    name = info["parameter_name"]
     parameter = (index, name)
     who = f"parameter {index} {quote(name)} at timestep {timestep}"
     text = info["text"]
     size = info["line_bytes"]
-    fields = min(10, len(names) - index // 10 * 10) if names is not None else None
-    if fields is not None and size < fields * width:
+    fields = min(10, info["parameters"] - index // 10 * 10)
+    guess = info["hint_width"]
+    hint = f" (is the width {guess}?)" if guess else ""
+    if size < fields * width:
         # Too short a line for its fields: most often the wrong width, and
         # whichever field failed first says less than the line's length.
         message = f"{path}:{line}: data line is {size} bytes; {fields} fields of width {width} need {fields * width}"
-        if size % fields == 0 and size // fields not in (0, width):
-            message += f" (is the width {size // fields}?)"
     elif info["kind"] == "parse":
         field = text.strip()
         what = "is blank" if not field else f"{quote(field)} is not a number"
         message = f"{path}:{line}: {who}: {what}"
     else:
         message = f"{path}:{line}: {who}: the field cuts a character ({info['message']})"
-    return PlotFileError(message, path=path, line=line, parameter=parameter, timestep=timestep, text=text or None)
+    return PlotFileError(message + hint, path=path, line=line, parameter=parameter, timestep=timestep,
+                         text=text or None)

@@ -43,11 +43,9 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyMethodDef METHODS[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read)), METH_FASTCALL,
-     "read(path, width, params, partial, workers) -> (names, lead_lines, values, time, complete)"},
+     "read(path, width, select, partial, threads) -> (names, selected, lead_lines, values, time, complete, width)"},
     {"read_header", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_header)), METH_FASTCALL,
      "read_header(path) -> names"},
-    {"fit_widths", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fit_widths)), METH_FASTCALL,
-     "fit_widths(path) -> (widths, has_blocks, line, line_bytes, fields)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

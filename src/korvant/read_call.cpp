@@ -11,7 +11,6 @@
 
 #include "korvant/values.hpp"
 #include "lib/plot.hpp"
-#include "lib/plot_parts.hpp"
 #include "lib/read_error.hpp"
 #include "python/py_ref.hpp"
 #include "text/words.hpp"
@@ -32,6 +31,18 @@ class Unlocked {
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
   ~Unlocked() { PyEval_RestoreThread(state_); }
+
+  // Runs `body` with the lock taken, and releases it again after.
+  template <class Body>
+  auto locked(Body&& body) {
+    struct Relock {
+      Unlocked& self;
+      ~Relock() { self.state_ = PyEval_SaveThread(); }
+    };
+    PyEval_RestoreThread(state_);
+    Relock relock{*this};
+    return body();
+  }
 
   // Takes the lock for a moment to run the interpreter's signal handlers;
   // true when one raised (KeyboardInterrupt, left set).
@@ -80,6 +91,7 @@ const char* kind_name(lib::ReadError::Kind kind) noexcept {
     case Kind::NoMemory: return "no_memory";
     case Kind::Cancelled: return "cancelled";
     case Kind::Selection: return "selection";
+    case Kind::Width: return "width";
   }
   return "unknown";
 }
@@ -122,7 +134,12 @@ void raise_read_error(PyObject* module, const lib::ReadError& error) {
                     put(d, "field_end", PyRef::steal(PyLong_FromUnsignedLong(error.field_end))) &&
                     put(d, "line_bytes", PyRef::steal(PyLong_FromUnsignedLongLong(error.line_bytes))) &&
                     put(d, "text", text_object(error.text)) && put(d, "word", text_object(error.word)) &&
-                    put(d, "errno", PyRef::steal(PyLong_FromLong(error.error_number)));
+                    put(d, "errno", PyRef::steal(PyLong_FromLong(error.error_number))) &&
+                    put(d, "fields", PyRef::steal(PyLong_FromUnsignedLong(error.fields))) &&
+                    put(d, "hint_width", PyRef::steal(PyLong_FromUnsignedLong(error.hint_width))) &&
+                    put(d, "hint_count", PyRef::steal(PyLong_FromUnsignedLong(error.hint_count))) &&
+                    put(d, "parameters", PyRef::steal(PyLong_FromUnsignedLong(error.parameters))) &&
+                    put(d, "parameter_name", text_object(error.parameter_name));
   if (made) PyErr_SetObject(state_of(module)->read_failure, d);
 }
 
@@ -200,46 +217,37 @@ bool check_args(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
   return false;
 }
 
-// The selection argument: None (all) or a list of ints.
-bool selection_of(PyObject* params, std::vector<std::uint32_t>& selected) {
-  if (params == Py_None) return true;
-  if (!PyList_Check(params)) {
-    PyErr_SetString(PyExc_TypeError, "params must be a list of parameter indices or None");
-    return false;
-  }
-  const Py_ssize_t count = PyList_GET_SIZE(params);
-  selected.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    const unsigned long value = PyLong_AsUnsignedLong(PyList_GET_ITEM(params, i));
-    if (PyErr_Occurred()) return false;
-    if (value > UINT32_MAX) {
-      PyErr_SetString(PyExc_OverflowError, "parameter index out of range");
-      return false;
-    }
-    selected.push_back(static_cast<std::uint32_t>(value));
-  }
-  return true;
-}
-
 }  // namespace
 
 namespace {
 
-// width, params, partial: args[0..2] into `options`; false with an
-// exception set.
-bool options_of(PyObject* const* args, lib::PlotOptions& options) {
-  const unsigned long width = PyLong_AsUnsignedLong(args[0]);
-  if (PyErr_Occurred()) return false;
-  if (width == 0 || width > UINT32_MAX) {
-    PyErr_SetString(PyExc_ValueError, "width must be a positive field width");
-    return false;
+// The indices `select(names)` returns, as the selection of a read.  Runs
+// with the interpreter lock taken; a failure of the call, or a result that
+// is not a list of ints in range, stops the read with its Python exception
+// set (a ReadError of kind Cancelled).
+std::vector<std::uint32_t> call_selector(PyObject* select, const std::vector<std::string>& names) {
+  PyRef list = string_list(names);
+  PyRef chosen = list ? PyRef::steal(PyObject_CallOneArg(select, list.get())) : PyRef();
+  if (chosen && !PyList_Check(chosen.get())) {
+    PyErr_SetString(PyExc_TypeError, "the selection must be a list of parameter indices");
+    chosen = PyRef();
   }
-  options.width = static_cast<std::uint32_t>(width);
-  if (!selection_of(args[1], options.selected)) return false;
-  const int partial = PyObject_IsTrue(args[2]);
-  if (partial < 0) return false;
-  options.partial = partial != 0;
-  return true;
+  std::vector<std::uint32_t> selected;
+  if (chosen) {
+    const Py_ssize_t count = PyList_GET_SIZE(chosen.get());
+    selected.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      const unsigned long value = PyLong_AsUnsignedLong(PyList_GET_ITEM(chosen.get(), i));
+      if (PyErr_Occurred()) break;
+      if (value >= names.size()) {
+        PyErr_Format(PyExc_IndexError, "parameter index %lu is out of range", value);
+        break;
+      }
+      selected.push_back(static_cast<std::uint32_t>(value));
+    }
+  }
+  if (PyErr_Occurred()) lib::fail_cancelled();
+  return selected;
 }
 
 // (lead_lines, values, time, complete) of a read.
@@ -261,22 +269,49 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyRef path = path_bytes(args[0]);
     if (!path) return nullptr;
     lib::PlotOptions options;
-    if (!options_of(args + 1, options)) return nullptr;
-    const std::size_t workers = PyLong_AsSize_t(args[4]);
+    const unsigned long width = PyLong_AsUnsignedLong(args[1]);
     if (PyErr_Occurred()) return nullptr;
+    if (width > UINT32_MAX) {
+      PyErr_SetString(PyExc_ValueError, "width is out of range");
+      return nullptr;
+    }
+    options.width = static_cast<std::uint32_t>(width);
+    const int partial = PyObject_IsTrue(args[3]);
+    if (partial < 0) return nullptr;
+    options.partial = partial != 0;
+    options.threads = PyLong_AsSize_t(args[4]);
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* const select = args[2];
     lib::Plot plot;
     {
       Unlocked unlocked;
       options.poll = {&Unlocked::signalled, &unlocked};
-      plot = lib::read_plot_in_parts(view_of(path), options, workers);
+      if (select != Py_None) {
+        options.resolve = [&](const std::vector<std::string>& names) {
+          return unlocked.locked([&] { return call_selector(select, names); });
+        };
+      }
+      plot = lib::read_plot(view_of(path), options);
     }
     PyRef names = string_list(plot.names);
     if (!names) return nullptr;
+    PyRef selected;
+    if (select != Py_None) {
+      selected = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(plot.selected.size())));
+      if (!selected) return nullptr;
+      for (std::size_t i = 0; i < plot.selected.size(); ++i) {
+        PyObject* index = PyLong_FromUnsignedLong(plot.selected[i]);
+        if (!index) return nullptr;
+        PyList_SET_ITEM(selected.get(), static_cast<Py_ssize_t>(i), index);
+      }
+    } else {
+      selected = PyRef::borrow(Py_None);
+    }
     PyRef blocks = blocks_tuple(module, plot);
     if (!blocks) return nullptr;
     PyObject* b = blocks.get();
-    return PyTuple_Pack(5, names.get(), PyTuple_GET_ITEM(b, 0), PyTuple_GET_ITEM(b, 1), PyTuple_GET_ITEM(b, 2),
-                        PyTuple_GET_ITEM(b, 3));
+    return Py_BuildValue("(OOOOOOI)", names.get(), selected.get(), PyTuple_GET_ITEM(b, 0), PyTuple_GET_ITEM(b, 1),
+                         PyTuple_GET_ITEM(b, 2), PyTuple_GET_ITEM(b, 3), static_cast<unsigned>(plot.width));
   });
 }
 
@@ -291,28 +326,6 @@ PyObject* read_header(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
       header = lib::read_plot_header(view_of(path));
     }
     return string_list(header.names).release();
-  });
-}
-
-PyObject* fit_widths(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!check_args("fit_widths", nargs, 1)) return nullptr;
-  return guarded(module, [&]() -> PyObject* {
-    PyRef path = path_bytes(args[0]);
-    if (!path) return nullptr;
-    lib::WidthFit fit;
-    {
-      Unlocked unlocked;
-      fit = lib::fit_widths(view_of(path));
-    }
-    PyRef widths = PyRef::steal(PyList_New(0));
-    if (!widths) return nullptr;
-    for (std::uint32_t w : fit.widths) {
-      PyRef item = PyRef::steal(PyLong_FromUnsignedLong(w));
-      if (!item || PyList_Append(widths.get(), item.get()) < 0) return nullptr;
-    }
-    return Py_BuildValue("(OOKKI)", widths.get(), fit.blocks ? Py_True : Py_False,
-                         static_cast<unsigned long long>(fit.line), static_cast<unsigned long long>(fit.line_bytes),
-                         static_cast<unsigned>(fit.fields));
   });
 }
 

@@ -1,13 +1,19 @@
 // The functions of korvant._native, called by the korvant package.
 //
-//   read(path, width, params, partial, workers)
-//       -> (names, lead_lines, values, time, complete)
-//          workers > 1: the file is read in that many parts at once
+//   read(path, width, select, partial, threads)
+//       -> (names, selected, lead_lines, values, time, complete, width)
+//          width 0: the one width that fits the first timestep; the width
+//          returned is 0 when no timestep needed one
+//          select: None (every parameter) or a callable, called once with
+//          the list of names after the header is read, that returns the
+//          list of parameter indices to read; `selected` is that list
+//          threads > 1: a regular file is read in that many parts at once
 //          time: bytes of float64, the first number of each lead line, or
 //          None when some lead line has none
 //   read_header(path) -> names
-//   fit_widths(path) -> (widths, has_blocks, line, line_bytes, fields)
 //
+// Each read opens its file once: the header, the width, the selection and
+// every part of a read in parts come from that one opening.
 // The interpreter lock is released while a file is read; a long read asks
 // for pending signals every few megabytes, so Ctrl-C stops it.  A failure
 // of the file raises korvant._native.ReadFailure with one dict argument
@@ -28,6 +34,5 @@ ModuleState* state_of(PyObject* module) noexcept;
 
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 PyObject* read_header(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
-PyObject* fit_widths(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 }  // namespace tavrel::korvant

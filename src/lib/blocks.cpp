@@ -128,7 +128,7 @@ class BlockReader {
     slots_.reset(static_cast<float**>(text::reallocate(nullptr, slot_bytes)));
     if (!slots_) out_of_memory(slot_bytes);
     point_slots(result, slots_.get());  // columns given storage beforehand are written from the start
-    if (options.selected.empty()) {
+    if (options.selected.empty() && !options.select) {
       convert_ = text::line_converter(width);
     } else {
       plan_selection();
@@ -138,16 +138,21 @@ class BlockReader {
 
   BlocksRead run() {
     bool complete = true;
+    bool stopped = false;
     for (;;) {
-      if (lines_.bytes_taken() >= options_.stop_before) break;
-      if (!read_lead()) break;  // the lead line; its absence ends the file
+      if (lines_.bytes_taken() >= options_.stop_before) {
+        stopped = true;
+        break;
+      }
+      if (!read_lead()) break;  // the lead line; its absence (or a blank tail) ends the file
       if (rows_ == result_.first.capacity()) {
         // A column grows with every row up to its capacity in it.
         copy_out_staged();
         grow_columns(result_, slots_.get());
       }
       float* const row = tile_.row(rows_);
-      const Ending ending = options_.selected.empty() ? read_all_fields(row) : read_selected_fields(row);
+      const Ending ending = options_.selected.empty() && !options_.select ? read_all_fields(row)
+                                                                          : read_selected_fields(row);
       if (ending != Ending::None) {
         complete = ending == Ending::Complete;
         drop_last_lead();  // its block was never read
@@ -157,7 +162,7 @@ class BlockReader {
     }
     copy_out_staged();
     set_sizes(result_, rows_);
-    return {rows_, complete};
+    return {rows_, complete, stopped};
   }
 
  private:
@@ -169,10 +174,21 @@ class BlockReader {
   std::uint64_t block() const noexcept { return options_.first_block + rows_; }
   std::uint64_t lead_line_number() const noexcept { return std::uint64_t{n_} + 2 + block() * (1 + data_lines_); }
 
+  // Reads the next lead line; false when there is none: the end of the
+  // lines, or (with `blank_tail`) a blank line after which every line is
+  // blank.  A blank lead line followed by anything else is read as a lead.
   bool read_lead() {
     NextLine lead = next_line(lines_, Stage::LeadLine, lead_line_number());
     if (lead.ended) return false;
-    lead_blank_ = options_.blank_tail && text::trim(lead.text).empty();
+    if (options_.blank_tail && text::trim(lead.text).empty()) {
+      const std::uint64_t after = lines_.bytes_taken();
+      lines_.mark();
+      if (rest_is_blank()) return false;
+      if (auto back = lines_.rewind(after); !back) {
+        fail_io(Stage::LeadLine, lead_line_number(), back.error(), std::source_location::current());
+      }
+      lead = NextLine{"", false};  // blank, and its text is not needed beyond that
+    }
     if (LeadLines* out = options_.lead_lines) {
       out->text += lead.text;
       out->ends.push_back(out->text.size());
@@ -213,7 +229,9 @@ class BlockReader {
   }
 
   // A selection: row[c] for the parameter of column c.  Lines without a
-  // selected field are passed over by their line feeds and not looked into.
+  // selected field are passed over by their line feeds and not looked into,
+  // but for the block's last data line, which is always read: whether the
+  // block is whole, or cut off at the end of the file, depends on it.
   Ending read_selected_fields(float* row) {
     std::size_t p = 0;
     for (std::uint32_t j = 0; j < data_lines_; ++j) {
@@ -231,6 +249,12 @@ class BlockReader {
         if (!take_pick(data.text, lines_.line_is_ascii(), pick, row)) [[unlikely]] {
           return fail_or_end(data.text, j, pick.field);
         }
+      }
+      // A line too short for its fields is a cut when the file ends with
+      // it, as for the read of every field; elsewhere its unselected fields
+      // are not looked at.
+      if (data.text.size() < fields_of(j) * width_ && (options_.partial || options_.cut_ends_file)) [[unlikely]] {
+        if (at_end(j)) return end_inside_block(j);
       }
     }
     return Ending::None;
@@ -251,27 +275,34 @@ class BlockReader {
 
   std::uint64_t data_line_number(std::uint32_t j) const noexcept { return lead_line_number() + 1 + j; }
 
-  // The file ended before data line `j` of the block.
+  std::uint64_t fields_of(std::uint32_t j) const noexcept {
+    return std::min<std::uint64_t>(10, n_ - std::uint64_t{j} * 10);
+  }
+
+  bool at_end(std::uint32_t j) {
+    const auto ended = lines_.at_end();
+    if (!ended) fail_io(Stage::DataLine, data_line_number(j) + 1, ended.error(), std::source_location::current());
+    return *ended;
+  }
+
+  // The file ended before data line `j` of the block, or with it cut short.
   Ending end_inside_block(std::uint32_t j) {
-    if (lead_blank_ && j == 0) return Ending::Complete;
     if (options_.partial) return Ending::Incomplete;
     fail_missing_line(Stage::DataLine, data_line_number(j), std::source_location::current(), block());
   }
 
   // Field `k` of data line `j` failed: the read ends here if the options let
-  // it (a blank tail, or a last line cut short), else the failure stands.
-  // A full-length last line whose field is not a number is damage, not an
-  // end, even with `partial`.
+  // it (a last line cut short), else the failure stands.  A full-length
+  // last line whose field is not a number is damage, not an end, even with
+  // `partial`.
   Ending fail_or_end(std::string_view text, std::uint32_t j, std::uint32_t k) {
-    const bool blank = lead_blank_ && j == 0 && text::trim(text).empty();
     // A line cut short is shorter than its fields take.
-    const std::uint64_t fields = std::min<std::uint64_t>(10, n_ - std::uint64_t{j} * 10);
-    const bool cut = options_.partial && text.size() < fields * width_;
-    if (blank || cut) {
-      // Further lines are read to decide; the failing line is kept first.
+    const bool cut = (options_.partial || options_.cut_ends_file) && text.size() < fields_of(j) * width_;
+    if (cut) {
+      // The failing line is kept first: looking for the end may refill the
+      // buffer it lies in.
       const std::string line(text);
-      if (blank && rest_is_blank()) return Ending::Complete;
-      if (!blank && next_line(lines_, Stage::DataLine, data_line_number(j) + 1).ended) return Ending::Incomplete;
+      if (at_end(j)) return end_inside_block(j);
       fail_here(line, j, k);
     }
     fail_here(text, j, k);
@@ -284,7 +315,7 @@ class BlockReader {
 
   // Whether every line left is blank.
   bool rest_is_blank() {
-    for (std::uint64_t line = data_line_number(0) + 1;; ++line) {
+    for (std::uint64_t line = data_line_number(0);; ++line) {
       NextLine next = next_line(lines_, Stage::DataLine, line);
       if (next.ended) return true;
       if (!text::trim(next.text).empty()) return false;
@@ -323,7 +354,7 @@ class BlockReader {
     unpicked_.assign(data_lines_, 0);
     std::size_t p = picks_.size();
     for (std::uint64_t j = data_lines_; j-- > 0;) {
-      const bool picked = p > 0 && picks_[p - 1].line == j;
+      const bool picked = (p > 0 && picks_[p - 1].line == j) || j + 1 == data_lines_;
       while (p > 0 && picks_[p - 1].line == j) --p;
       unpicked_[j] = picked ? 0 : 1 + (j + 1 < data_lines_ ? unpicked_[j + 1] : 0);
     }
@@ -345,7 +376,6 @@ class BlockReader {
   const std::size_t tile_rows_;
   std::size_t rows_ = 0;
   bool placed_;              // the columns lie in an arena, or where the caller put them
-  bool lead_blank_ = false;  // the lead line of this block is blank, and that may end the file
   std::uint64_t next_poll_ = 0;
 };
 

@@ -34,12 +34,19 @@ struct BlockOptions {
   // The parameters to convert, one column each, in this order; empty: every
   // parameter.  The fields of the others are not looked at.
   std::span<const std::uint32_t> selected{};
+  // `selected` is a selection even when empty: no parameter is converted,
+  // and the columns given (at least one) receive nothing of use.
+  bool select = false;
   // A file that ends inside a block, or whose last line is shorter than its
   // fields take, ends with the blocks before it instead of failing.
   bool partial = false;
   // Blank lines after the last block end the file instead of starting a
   // block that fails.
   bool blank_tail = false;
+  // A data line shorter than its fields take, with which the file ends, is
+  // a cut: the file ends inside its block (a MissingLine failure, or the
+  // end of the read with `partial`), not a field that fails.
+  bool cut_ends_file = false;
   LeadLines* lead_lines = nullptr;  // where the lead lines go, if anywhere
   // The index of the first block read, when the lines start at a later
   // block than the first (a part of a file): for line numbers and failures.
@@ -56,7 +63,8 @@ struct BlockOptions {
 
 struct BlocksRead {
   std::size_t rows;
-  bool complete;  // false: `partial` cut off an incomplete last block
+  bool complete;         // false: `partial` cut off an incomplete last block
+  bool stopped = false;  // the read ended at `stop_before`, not at the end of the lines
 };
 
 // Reads every block after the header from `lines` into `result`, whose

@@ -60,13 +60,14 @@ ColumnArena::~ColumnArena() {
   if (base_) ::munmap(reinterpret_cast<char*>(base_) + released_, bytes_ - released_);
 }
 
-bool ColumnArena::map(std::size_t columns, std::size_t rows, bool small_too) noexcept {
+bool ColumnArena::map(std::size_t columns, std::size_t rows, bool small_too, bool large_pages) noexcept {
   if (base_ || columns == 0 || rows == 0 || rows > (SIZE_MAX / sizeof(float)) / columns) return false;
   const std::size_t bytes = (columns * rows * sizeof(float) + PAGE_BYTES - 1) / PAGE_BYTES * PAGE_BYTES;
   if (bytes < MIN_ARENA_BYTES && !small_too) return false;
   void* base = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (base == MAP_FAILED) return false;
-  ::madvise(base, bytes, MADV_HUGEPAGE);  // a hint; without large pages it changes nothing
+  // A hint either way; where the system has no large pages it changes nothing.
+  ::madvise(base, bytes, large_pages ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
   base_ = static_cast<float*>(base);
   bytes_ = bytes;
   per_column_ = rows;

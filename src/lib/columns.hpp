@@ -88,7 +88,9 @@ class ColumnArena {
   // Room for `columns` columns of `rows` values; false (and nothing mapped)
   // when the mapping fails, and the columns then keep growing on their own.
   // Under a large page in all, there is no mapping unless `small_too`.
-  bool map(std::size_t columns, std::size_t rows, bool small_too = false) noexcept;
+  // Without `large_pages`, the mapping is kept in small pages, so that only
+  // the pages written become resident.
+  bool map(std::size_t columns, std::size_t rows, bool small_too = false, bool large_pages = true) noexcept;
   float* column(std::size_t i) const noexcept { return base_ + i * per_column_; }
   std::size_t rows() const noexcept { return per_column_; }
   // Gives back to the system the pages that hold only columns 0 to count - 1.

@@ -6,10 +6,12 @@
 #include <utility>
 
 #include "lib/header.hpp"
+#include "lib/plot_parts.hpp"
 #include "lib/read_error.hpp"
 #include "text/field.hpp"
 #include "text/line_source.hpp"
 #include "text/memory.hpp"
+#include "text/words.hpp"
 
 namespace tavrel::lib {
 
@@ -34,8 +36,13 @@ ColumnMatrix& ColumnMatrix::operator=(ColumnMatrix&& other) noexcept {
 
 ColumnMatrix::~ColumnMatrix() { text::release(owned_); }
 
-ColumnMatrix ColumnMatrix::from(ReadResult result, std::size_t rows) {
-  const std::size_t columns = result.others.size() + 1;
+ColumnMatrix ColumnMatrix::from(ReadResult result, std::size_t rows, std::size_t columns) {
+  if (columns == 0) {
+    // An empty selection: its one column was written to only to be dropped.
+    ColumnMatrix matrix;
+    matrix.rows_ = rows;
+    return matrix;
+  }
   bool in_arena = result.arena.rows() >= rows && rows > 0;
   for (std::size_t c = 0; in_arena && c < columns; ++c) {
     in_arena = (c == 0 ? result.first : result.others[c - 1]).data() == result.arena.column(c);
@@ -76,50 +83,246 @@ ColumnMatrix ColumnMatrix::joined(std::span<const ReadResult* const> reads, std:
   return matrix;
 }
 
-namespace {
-
-// Reads of this size take a small part of the time a read of a file from
-// the page cache costs, where 8192-byte reads take a fifth of it.
-constexpr std::size_t READ_BYTES = std::size_t{256} << 10;
-
-}  // namespace
-
 text::LineSource open_plot_file(std::string_view path) {
-  auto opened = text::LineSource::open(path, READ_BYTES);
+  auto opened = text::LineSource::open(path, PLOT_READ_BYTES);
   if (!opened) fail_io(ReadError::Stage::Open, 0, opened.error(), std::source_location::current());
   return std::move(*opened);
 }
 
-void check_selection(const PlotOptions& options, std::uint32_t n) {
-  for (std::uint32_t t : options.selected) {
+void check_selection(std::span<const std::uint32_t> selected, std::uint32_t n) {
+  for (std::uint32_t t : selected) {
     if (t >= n) throw ReadError{.kind = ReadError::Kind::Selection, .message = "parameter index out of range",
                                 .where = std::source_location::current(), .parameter = t};
   }
 }
 
-Plot read_plot(std::string_view path, const PlotOptions& options) {
-  text::LineSource lines = open_plot_file(path);
-  return read_plot(lines, options);
+// --- One opening -------------------------------------------------------------
+
+PlotFile::PlotFile(text::LineSource stream) noexcept
+    : stream_(std::move(stream)), seekable_(stream_.seekable()), size_(seekable_ ? stream_.size_hint() : 0) {}
+
+PlotFile PlotFile::open(std::string_view path) { return PlotFile(open_plot_file(path)); }
+
+text::LineSource PlotFile::at(std::uint64_t offset, std::uint64_t length, std::size_t buffer_bytes) const {
+  auto source = text::LineSource::at(stream_.descriptor(), offset, length, buffer_bytes);
+  if (!source) fail_io(ReadError::Stage::DataLine, 0, source.error(), std::source_location::current());
+  return std::move(*source);
 }
 
-Plot read_plot(text::LineSource& lines, const PlotOptions& options) {
+// --- The first timestep --------------------------------------------------------
+
+namespace {
+
+using Stage = ReadError::Stage;
+
+std::uint32_t fields_of(std::uint32_t n, std::uint64_t j) {
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(10, n - 10 * j));
+}
+
+// Whether every line left is blank.
+bool rest_is_blank(text::LineSource& lines, std::uint64_t line) {
+  for (;; ++line) {
+    NextLine next = next_line(lines, Stage::DataLine, line);
+    if (next.ended) return true;
+    if (!text::trim(next.text).empty()) return false;
+  }
+}
+
+bool at_end(text::LineSource& lines, std::uint64_t line) {
+  const auto ended = lines.at_end();
+  if (!ended) fail_io(Stage::DataLine, line, ended.error(), std::source_location::current());
+  return *ended;
+}
+
+// Reads the first timestep of `n` parameters from `lines` (marked at its
+// start, `lead` its line number) and judges which width it fits.  A
+// timestep the file ends inside is never judged: its last line may be cut
+// anywhere.  With `partial`, that includes a last line without its line
+// feed, which may be only the part written so far.  Sets `bytes` to the
+// timestep's length when it is whole.
+WidthFit fit_first_block(text::LineSource& lines, std::uint32_t n, std::uint64_t lead, bool partial,
+                         std::uint64_t& bytes) {
+  WidthFit fit;
+  const std::uint64_t start = lines.bytes_taken();
+  NextLine first = next_line(lines, Stage::LeadLine, lead);
+  if (first.ended) return fit;
+  if (text::trim(first.text).empty()) {
+    if (rest_is_blank(lines, lead + 1)) return fit;
+    if (auto back = lines.rewind(start); !back) fail_io(Stage::LeadLine, lead, back.error(), std::source_location::current());
+    lines.mark();
+    next_line(lines, Stage::LeadLine, lead);
+  }
+  // The data lines, each followed by the padding the field parser may read
+  // past a field's end.
+  const std::uint64_t count = (std::uint64_t{n} + 9) / 10;
+  std::vector<std::string> data;
+  for (std::uint64_t j = 0; j < count; ++j) {
+    const std::uint64_t number = lead + 1 + j;
+    const std::uint64_t before = lines.bytes_taken();
+    NextLine line = next_line(lines, Stage::DataLine, number);
+    if (line.ended) return {.state = WidthFit::State::Incomplete, .line = number};
+    const bool unterminated = lines.bytes_taken() - before == line.text.size();
+    data.emplace_back(line.text);
+    data.back().append(text::LineSource::LINE_PADDING, '\0');
+    // Too short for the width of the lines before it, with the file ending
+    // there: cut, as is a last line still being written.
+    const std::uint64_t size = line.text.size();
+    const bool short_line = j > 0 && size < (data[0].size() - text::LineSource::LINE_PADDING) / fields_of(n, 0) *
+                                                fields_of(n, j);
+    if ((short_line || (partial && unterminated)) && at_end(lines, number + 1)) {
+      return {.state = WidthFit::State::Incomplete, .line = number, .line_bytes = size, .fields = fields_of(n, j)};
+    }
+  }
+  bytes = lines.bytes_taken() - start;
+  const auto length_of = [&](std::size_t j) { return data[j].size() - text::LineSource::LINE_PADDING; };
+  const std::uint64_t width = length_of(0) / fields_of(n, 0);
+  for (std::size_t j = 0; j < data.size(); ++j) {
+    if (width == 0 || width > UINT32_MAX || length_of(j) != width * fields_of(n, j)) {
+      // A single data line that ends the file too short for any width is
+      // cut as well.
+      return {.state = WidthFit::State::NoFit, .line = lead + 1 + j, .line_bytes = length_of(j),
+              .fields = fields_of(n, j)};
+    }
+  }
+  for (std::size_t j = 0; j < data.size(); ++j) {
+    for (std::uint32_t k = 0; k < fields_of(n, j); ++k) {
+      if (!text::parse_field(std::string_view(data[j].data() + k * width, width))) {
+        return {.state = WidthFit::State::NoFit};
+      }
+    }
+  }
+  return {.state = WidthFit::State::Fits, .width = static_cast<std::uint32_t>(width)};
+}
+
+// A parameter count near the first line's with which the first timestep
+// fits a width, when exactly one does; 0 otherwise.  Reads the file again
+// from its start, so only a seekable file is asked.
+std::uint32_t count_that_fits(const PlotFile& file, std::uint32_t n) {
+  if (!file.seekable()) return 0;
+  constexpr std::uint32_t REACH = 3;
+  std::uint32_t found = 0;
+  for (std::uint32_t other = n > REACH ? n - REACH : 1; other <= n + REACH; ++other) {
+    if (other == n) continue;
+    text::LineSource lines = file.at(0, UINT64_MAX, std::size_t{64} << 10);
+    const auto passed = lines.pass_lines(1 + std::uint64_t{other});
+    if (!passed || *passed != 1 + std::uint64_t{other}) continue;
+    lines.mark();
+    std::uint64_t bytes = 0;
+    if (fit_first_block(lines, other, other + 2, false, bytes).state != WidthFit::State::Fits) continue;
+    if (found != 0) return 0;
+    found = other;
+  }
+  return found;
+}
+
+// What the file suggests instead of what failed in its first timestep.
+void add_hints(ReadError& error, const PlotFile& file, const Layout& layout, std::uint32_t width) {
+  const bool first_block = error.kind == ReadError::Kind::Width ||
+                           ((error.kind == ReadError::Kind::Parse || error.kind == ReadError::Kind::Slice ||
+                             error.kind == ReadError::Kind::MissingLine) &&
+                            error.block == 0 && error.stage == Stage::DataLine);
+  if (!first_block) return;
+  if (layout.fit.state == WidthFit::State::Fits && layout.fit.width != width) error.hint_width = layout.fit.width;
+  if (layout.fit.state != WidthFit::State::Fits) {
+    try {
+      error.hint_count = count_that_fits(file, layout.n);
+    } catch (const ReadError&) {
+      // The hint is a courtesy: the failure stands without it.
+    }
+  }
+}
+
+Plot empty_plot(Layout& layout, bool complete) {
   Plot plot;
-  plot.parameters = read_header(lines, &plot.names);
-  const std::uint32_t n = plot.parameters;
-  check_selection(options, n);
-  const std::size_t columns = options.selected.empty() ? n : options.selected.size();
+  plot.parameters = layout.n;
+  plot.names = std::move(layout.names);
+  plot.selected = std::move(layout.selected);
+  plot.complete = complete;
+  return plot;
+}
+
+}  // namespace
+
+Layout read_layout(PlotFile& file, const PlotOptions& options) {
+  text::LineSource& lines = file.stream();
+  Layout layout;
+  layout.n = read_header(lines, &layout.names);
+  layout.header = lines.bytes_taken();
+  layout.per_block = 1 + (std::uint64_t{layout.n} + 9) / 10;
+  layout.select = options.select || static_cast<bool>(options.resolve);
+  layout.selected = options.resolve ? options.resolve(layout.names) : options.selected;
+  check_selection(layout.selected, layout.n);
+  if (layout.n > 0) {
+    lines.mark();
+    layout.fit = fit_first_block(lines, layout.n, std::uint64_t{layout.n} + 2, options.partial, layout.first_bytes);
+    if (layout.fit.state != WidthFit::State::Fits && layout.fit.state != WidthFit::State::NoFit) layout.first_bytes = 0;
+    if (auto back = lines.rewind(layout.header); !back) {
+      fail_io(Stage::LeadLine, std::uint64_t{layout.n} + 2, back.error(), std::source_location::current());
+    }
+  }
+  return layout;
+}
+
+Plot read_rest(text::LineSource& lines, Layout& layout, std::uint32_t width, const PlotOptions& options) {
+  if (layout.n == 0) fail_capacity();  // no parameters: no table of columns can be made
+  Plot plot;
+  plot.parameters = layout.n;
+  const std::size_t columns = layout.columns();
   // n - 1 in the 32-bit word, as the plain reader does: no parameters at
-  // all wrap to a table no platform allows.
-  ReadResult result{ColumnArena(), Column(), ColumnTable(static_cast<std::uint32_t>(columns - 1))};
-  BlockOptions block_options{.selected = options.selected,
+  // all wrap to a table no platform allows.  An empty selection still has
+  // its one column to be written to, and dropped.
+  ReadResult result{ColumnArena(), Column(),
+                    ColumnTable(static_cast<std::uint32_t>(columns == 0 && layout.select ? 0 : columns - 1))};
+  BlockOptions block_options{.selected = layout.selected,
+                             .select = layout.select,
                              .partial = options.partial,
                              .blank_tail = true,
+                             .cut_ends_file = true,
                              .lead_lines = &plot.lead_lines,
                              .poll = options.poll};
-  const BlocksRead read = read_blocks(lines, n, options.width, result, block_options);
+  const BlocksRead read = read_blocks(lines, layout.n, width, result, block_options);
   plot.complete = read.complete;
-  plot.values = ColumnMatrix::from(std::move(result), read.rows);
+  plot.width = width;
+  plot.values = ColumnMatrix::from(std::move(result), read.rows, columns);
+  plot.names = std::move(layout.names);
+  plot.selected = std::move(layout.selected);
   return plot;
+}
+
+Plot read_plot(std::string_view path, const PlotOptions& options) {
+  PlotFile file = PlotFile::open(path);
+  return read_plot(file, options);
+}
+
+Plot read_plot(PlotFile& file, const PlotOptions& options) {
+  Layout layout = read_layout(file, options);
+  std::uint32_t width = options.width;
+  try {
+    if (width == 0) {
+      switch (layout.fit.state) {
+        case WidthFit::State::NoBlock:
+          if (layout.n > 0) return empty_plot(layout, true);
+          width = 1;  // no parameters: the blocks are lead lines alone, and no field is read
+          break;
+        case WidthFit::State::Incomplete:
+          if (options.partial) return empty_plot(layout, false);
+          fail_missing_line(Stage::DataLine, layout.fit.line, std::source_location::current(), 0);
+        case WidthFit::State::NoFit:
+          fail_width(layout.fit.line, layout.fit.line_bytes, layout.fit.fields);
+        case WidthFit::State::Fits:
+          width = layout.fit.width;
+          break;
+      }
+    }
+    if (options.threads > 1 && file.seekable()) return read_plot_in_parts(file, layout, width, options);
+    return read_rest(file.stream(), layout, width, options);
+  } catch (ReadError& error) {
+    error.parameters = layout.n;
+    const bool about_field = error.kind == ReadError::Kind::Parse || error.kind == ReadError::Kind::Slice;
+    if (about_field && error.parameter < layout.names.size()) error.parameter_name = layout.names[error.parameter];
+    add_hints(error, file, layout, width);
+    throw;
+  }
 }
 
 Header read_plot_header(std::string_view path) {
@@ -127,45 +330,6 @@ Header read_plot_header(std::string_view path) {
   Header header;
   header.parameters = read_header(lines, &header.names);
   return header;
-}
-
-WidthFit fit_widths(std::string_view path) {
-  text::LineSource lines = open_plot_file(path);
-  const std::uint32_t n = read_header(lines);
-  WidthFit fit;
-  const std::uint64_t lead = std::uint64_t{n} + 2;
-  if (n == 0 || next_line(lines, ReadError::Stage::LeadLine, lead).ended) {
-    fit.blocks = false;
-    return fit;
-  }
-  // The block's data lines, each followed by the padding the field parser
-  // may read past a field's end.
-  std::vector<std::string> data;
-  for (std::uint32_t t = 0; t < n; t += 10) {
-    NextLine line = next_line(lines, ReadError::Stage::DataLine, lead + 1 + t / 10);
-    if (line.ended) break;
-    data.emplace_back(line.text);
-    data.back().append(text::LineSource::LINE_PADDING, '\0');
-  }
-  const auto fields_of = [&](std::size_t j) { return std::min<std::uint32_t>(10, n - 10 * j); };
-  const auto length_of = [&](std::size_t j) { return data[j].size() - text::LineSource::LINE_PADDING; };
-  if (data.empty()) return fit;
-  const std::uint64_t width = length_of(0) / fields_of(0);
-  for (std::size_t j = 0; j < data.size(); ++j) {
-    if (width == 0 || length_of(j) != width * fields_of(j)) {
-      fit.line = lead + 1 + j;
-      fit.line_bytes = length_of(j);
-      fit.fields = fields_of(j);
-      return fit;
-    }
-  }
-  for (std::size_t j = 0; j < data.size(); ++j) {
-    for (std::uint32_t k = 0; k < fields_of(j); ++k) {
-      if (!text::parse_field(std::string_view(data[j].data() + k * width, width))) return fit;
-    }
-  }
-  fit.widths.push_back(static_cast<std::uint32_t>(width));
-  return fit;
 }
 
 }  // namespace tavrel::lib

@@ -23,58 +23,35 @@ struct Cut {
   std::uint64_t block;
 };
 
-// What the parts are planned from: the header, the file's size and the
-// first block's length.
-struct Layout {
-  std::vector<std::string> names;
-  std::uint32_t n = 0;
-  std::uint64_t header = 0;       // bytes before the first block
-  std::uint64_t size = 0;         // the file's size when opened
-  std::uint64_t per_block = 0;    // lines per block
-  std::uint64_t first_bytes = 0;  // 0: the file has no whole first block
-};
-
-// Lines passed by their line feeds; an I/O error counts as the end, which
-// leaves the file to the reading on one thread, and so to its failure.
-std::uint64_t pass(text::LineSource& lines, std::uint64_t count) noexcept {
+// Lines passed by their line feeds; an I/O error is thrown.
+std::uint64_t pass(text::LineSource& lines, std::uint64_t count) {
   const auto passed = lines.pass_lines(count);
-  return passed ? *passed : 0;
-}
-
-// The header read, and the lines passed over the first block.
-Layout read_layout(text::LineSource& lines) {
-  Layout layout;
-  layout.n = read_header(lines, &layout.names);
-  layout.header = lines.bytes_taken();
-  layout.size = lines.size_hint();
-  layout.per_block = 1 + (std::uint64_t{layout.n} + 9) / 10;
-  if (pass(lines, layout.per_block) == layout.per_block) layout.first_bytes = lines.bytes_taken() - layout.header;
-  return layout;
+  if (!passed) fail_io(ReadError::Stage::DataLine, 0, passed.error(), std::source_location::current());
+  return *passed;
 }
 
 // Whether a block of `bytes` bytes and `per_block` lines starts at `offset`,
 // as far as its line feeds tell: one just before it, and the block's last
 // line ending exactly `bytes` later.
-bool block_starts_at(std::string_view path, std::uint64_t offset, std::uint64_t bytes, std::uint64_t per_block) {
+bool block_starts_at(const PlotFile& file, std::uint64_t offset, std::uint64_t bytes, std::uint64_t per_block) {
   constexpr std::size_t CHECK_READ_BYTES = std::size_t{64} << 10;
-  auto opened = text::LineSource::open(path, CHECK_READ_BYTES);
-  if (!opened || !opened->restrict_to(offset - 1, bytes + 2)) return false;
-  if (pass(*opened, 1) != 1 || opened->bytes_taken() != 1) return false;
-  return pass(*opened, per_block) == per_block && opened->bytes_taken() == 1 + bytes;
+  text::LineSource lines = file.at(offset - 1, bytes + 2, CHECK_READ_BYTES);
+  if (pass(lines, 1) != 1 || lines.bytes_taken() != 1) return false;
+  return pass(lines, per_block) == per_block && lines.bytes_taken() == 1 + bytes;
 }
 
 // Cuts at equal shares of the file, each on the block start it would have
 // if every block were as long as the first, and each checked there; empty
 // when a check fails.
-std::vector<Cut> placed_cuts(std::string_view path, const Layout& layout, std::size_t parts) {
-  const std::uint64_t body = layout.size - layout.header;
+std::vector<Cut> placed_cuts(const PlotFile& file, const Layout& layout, std::size_t parts) {
+  const std::uint64_t body = file.size() - layout.header;
   std::vector<Cut> cuts{{layout.header, 0}};
   for (std::size_t k = 1; k < parts; ++k) {
     const std::uint64_t block = body / parts * k / layout.first_bytes;
     const std::uint64_t offset = layout.header + block * layout.first_bytes;
     if (block <= cuts.back().block) continue;
-    if (offset >= layout.size) break;
-    if (!block_starts_at(path, offset, layout.first_bytes, layout.per_block)) return {};
+    if (offset >= file.size()) break;
+    if (!block_starts_at(file, offset, layout.first_bytes, layout.per_block)) return {};
     cuts.push_back({offset, block});
   }
   return cuts;
@@ -87,8 +64,8 @@ std::vector<Cut> placed_cuts(std::string_view path, const Layout& layout, std::s
 // 2-core machine, with that split both parts of a 400 MB file ended within
 // a few milliseconds of each other where the machine was quiet; with twice
 // the others, the first part ended last, by tens of milliseconds.
-std::vector<std::uint64_t> share_ends(const Layout& layout, std::size_t parts) {
-  const std::uint64_t half_share = (layout.size - layout.header) / (2 * parts + 1);
+std::vector<std::uint64_t> share_ends(const PlotFile& file, const Layout& layout, std::size_t parts) {
+  const std::uint64_t half_share = (file.size() - layout.header) / (2 * parts + 1);
   std::vector<std::uint64_t> ends;
   for (std::size_t k = 1; k < parts; ++k) ends.push_back(layout.header + half_share * (2 * k + 1));
   return ends;
@@ -144,20 +121,20 @@ class FeedCounts {
   bool abandoned_ = false;
 };
 
-// The line feeds in bytes [from, to), or nothing on an I/O error.
-std::optional<std::uint64_t> feeds_between(std::string_view path, std::uint64_t from, std::uint64_t to) noexcept {
-  auto opened = text::LineSource::open(path, std::size_t{256} << 10);
-  if (!opened || !opened->restrict_to(from, to - from)) return std::nullopt;
-  const auto feeds = opened->count_line_feeds();
-  return feeds ? std::optional<std::uint64_t>(*feeds) : std::nullopt;
+// The line feeds in bytes [from, to); an I/O error or want of memory is thrown.
+std::uint64_t feeds_between(const PlotFile& file, std::uint64_t from, std::uint64_t to) {
+  text::LineSource lines = file.at(from, to - from, std::size_t{256} << 10);
+  const auto feeds = lines.count_line_feeds();
+  if (!feeds) fail_io(ReadError::Stage::DataLine, 0, feeds.error(), std::source_location::current());
+  return *feeds;
 }
 
 // The first block start at or after byte `at` (past the header), given the
-// line feeds from the header to it; nothing past the end of the file.
-std::optional<Cut> block_start_from(std::string_view path, const Layout& layout, std::uint64_t at,
+// line feeds from the header to it; nothing when there is none, past the
+// end of the file.  Failures are thrown.
+std::optional<Cut> block_start_from(const PlotFile& file, const Layout& layout, std::uint64_t at,
                                     std::uint64_t feeds) {
-  text::LineSource lines = open_plot_file(path);
-  if (!lines.restrict_to(at - 1, UINT64_MAX)) return std::nullopt;
+  text::LineSource lines = file.at(at - 1, UINT64_MAX, PLOT_READ_BYTES);
   // Past the line feed at or after at - 1: when it is at at - 1 (counted
   // in `feeds`), line `feeds` starts at `at`; else the line after it is
   // the next one.
@@ -173,18 +150,19 @@ struct PartRead {
   explicit PartRead(std::size_t columns)
       : result{ColumnArena(), Column(), ColumnTable(static_cast<std::uint32_t>(columns - 1))} {}
   ReadResult result;
-  std::optional<Cut> start;  // nothing: the part lies past the file's last block start
+  std::optional<Cut> start;  // nothing: the part lies past the file's last block start (or failed)
   std::uint64_t end = 0;     // the byte after the part's last block
   LeadLines leads;
-  BlocksRead blocks{0, true};
+  BlocksRead blocks{0, true, false};
   std::exception_ptr failure;
   bool cancelled = false;
 };
 
 // What every part shares.
 struct Job {
-  std::string_view path;
+  const PlotFile& file;
   const Layout& layout;
+  std::uint32_t width;
   const PlotOptions& options;
   // Placed cuts: every part's start and, but for the last, its exact end.
   // Else: where each share ends, the parts finding their starts by counts.
@@ -200,10 +178,18 @@ std::optional<Cut> start_of(const Job& job, std::size_t k) {
   if (!job.placed.empty()) return job.placed[k];
   if (k == 0) return Cut{job.layout.header, 0};
   const std::uint64_t from = k == 1 ? job.layout.header : job.ends[k - 2];
-  job.counts.put(k - 1, feeds_between(job.path, from, job.ends[k - 1]));
+  std::optional<std::uint64_t> count;
+  try {
+    count = feeds_between(job.file, from, job.ends[k - 1]);
+  } catch (...) {
+    job.counts.put(k - 1, std::nullopt);
+    throw;
+  }
+  job.counts.put(k - 1, count);
   const std::optional<std::uint64_t> feeds = job.counts.through(k - 1);
-  if (!feeds) return std::nullopt;
-  return block_start_from(job.path, job.layout, job.ends[k - 1], *feeds);
+  // A count that failed fails this part too: every later part needs it.
+  if (!feeds) fail_cancelled();
+  return block_start_from(job.file, job.layout, job.ends[k - 1], *feeds);
 }
 
 // Reads part k into its rows of the arena, from its start's block on, up
@@ -215,10 +201,7 @@ void read_part(const Job& job, std::size_t k, Poll poll, PartRead& out) noexcept
     const Cut cut = *out.start;
     const std::size_t parts = job.placed.empty() ? job.ends.size() + 1 : job.placed.size();
     const bool last = k + 1 == parts;
-    text::LineSource lines = open_plot_file(job.path);
-    if (auto moved = lines.restrict_to(cut.offset, UINT64_MAX); !moved) {
-      fail_io(ReadError::Stage::LeadLine, 0, moved.error(), std::source_location::current());
-    }
+    text::LineSource lines = job.file.at(cut.offset, UINT64_MAX, PLOT_READ_BYTES);
     // Placed cuts give each part exactly its room, so that one misplaced
     // writes its own memory; counted ones give the rest of the arena, which
     // a part of exact cuts fills only up to the next part's first row.
@@ -235,20 +218,24 @@ void read_part(const Job& job, std::size_t k, Poll poll, PartRead& out) noexcept
                                                      : job.ends[k];
     // Every part reads as the one read would, blank tails and partial
     // files included: those only ever apply at the end of the file.
-    const BlockOptions options{.selected = job.options.selected,
+    const BlockOptions options{.selected = job.layout.selected,
+                               .select = job.layout.select,
                                .partial = job.options.partial,
                                .blank_tail = true,
+                               .cut_ends_file = true,
                                .lead_lines = &out.leads,
                                .first_block = cut.block,
                                .in_place = true,
                                .stop_before = stop == UINT64_MAX ? UINT64_MAX : stop > cut.offset ? stop - cut.offset : 0,
                                .poll = poll};
-    out.blocks = read_blocks(lines, job.layout.n, job.options.width, out.result, options);
+    out.blocks = read_blocks(lines, job.layout.n, job.width, out.result, options);
     out.end = cut.offset + lines.bytes_taken();
   } catch (const ReadError& error) {
     out.cancelled = error.kind == ReadError::Kind::Cancelled;
+    out.start.reset();
     out.failure = std::current_exception();
   } catch (...) {
+    out.start.reset();
     out.failure = std::current_exception();
   }
 }
@@ -258,13 +245,15 @@ bool stop_asked(void* flag) noexcept { return static_cast<const std::atomic<bool
 // Every part read whole, and each ended exactly where the next starts,
 // after exactly the blocks between their first rows: then every start is a
 // block start, by induction from the first, which follows the header.  A
-// part without a start is past the end, and so is every later one.
+// part without a start lies past the last block start, and so does every
+// later one; the part before it must then have read to the end of the
+// file, not stopped at its share's end.
 bool parts_sound(const std::vector<PartRead>& reads) noexcept {
   for (std::size_t k = 0; k < reads.size(); ++k) {
     const PartRead& read = reads[k];
     if (read.failure) return false;
     if (!read.start) {
-      if (k == 0) return false;
+      if (k == 0 || reads[k - 1].blocks.stopped) return false;
       for (std::size_t j = k; j < reads.size(); ++j) if (reads[j].start || reads[j].failure) return false;
       return true;
     }
@@ -297,61 +286,55 @@ void append_leads(LeadLines& all, const LeadLines& part) {
   for (std::size_t end : part.ends) all.ends.push_back(base + end);
 }
 
-struct Plan {
-  Layout layout;
-  std::vector<Cut> placed;  // empty: the parts find their starts by counts
-  bool in_parts = false;    // false: the file is read on one thread
-};
-
-// `lines`: the file opened, nothing read yet.
-Plan plan_parts(std::string_view path, text::LineSource& lines, const PlotOptions& options, std::size_t parts) {
-  Plan plan{read_layout(lines), {}, false};
-  const Layout& layout = plan.layout;
-  check_selection(options, layout.n);
+// The placed cuts, or none when they are to be found by counting; just
+// the first when the file is not worth its parts.
+std::vector<Cut> plan_parts(const PlotFile& file, const Layout& layout, std::size_t parts) {
   // Under a block per part, parts are not worth their threads.
-  if (layout.n == 0 || layout.first_bytes == 0 || layout.size - layout.header < parts * layout.first_bytes) {
-    return plan;
+  if (layout.n == 0 || layout.first_bytes == 0 || file.size() < layout.header ||
+      file.size() - layout.header < parts * layout.first_bytes) {
+    return {Cut{layout.header, 0}};
   }
-  plan.placed = placed_cuts(path, layout, parts);
-  if (plan.placed.size() == 1) return plan;
-  plan.in_parts = true;
-  return plan;
+  return placed_cuts(file, layout, parts);
 }
 
 }  // namespace
 
-Plot read_plot_in_parts(std::string_view path, const PlotOptions& options, std::size_t parts) {
-  if (parts <= 1) return read_plot(path, options);
-  Plan plan;
-  {
-    text::LineSource lines = open_plot_file(path);
-    // Only a regular file can be read again from the start, and in parts:
-    // anything else (a pipe) is read once, from this opening, on this thread.
-    if (lines.size_hint() == 0) return read_plot(lines, options);
-    plan = plan_parts(path, lines, options, parts);
+Plot read_plot_in_parts(PlotFile& file, Layout& layout, std::uint32_t width, const PlotOptions& options) {
+  const std::size_t parts = options.threads;
+  std::vector<Cut> placed;
+  try {
+    placed = plan_parts(file, layout, parts);
+  } catch (const ReadError& error) {
+    // The planning's own failure (memory, a read error) leaves the file to
+    // the one read, and so to its own failure, if it has one.
+    if (error.kind == ReadError::Kind::Cancelled) throw;
+    placed = {Cut{layout.header, 0}};
   }
-  if (!plan.in_parts) return read_plot(path, options);
-  Layout& layout = plan.layout;
-  const std::vector<std::uint64_t> ends = plan.placed.empty() ? share_ends(layout, parts) : std::vector<std::uint64_t>{};
-  const std::size_t count = plan.placed.empty() ? parts : plan.placed.size();
+  if (placed.size() == 1) return read_rest(file.stream(), layout, width, options);
+  const std::vector<std::uint64_t> ends = placed.empty() ? share_ends(file, layout, parts) : std::vector<std::uint64_t>{};
+  const std::size_t count = placed.empty() ? parts : placed.size();
 
   // Room for every row the file's length foretells, from the first block
   // (placed cuts: from the blocks before the last cut), with a little to
   // spare; never more than the file could fill (each value takes a byte).
-  const std::size_t columns = options.selected.empty() ? layout.n : options.selected.size();
-  const Cut last = plan.placed.empty() ? Cut{layout.header, 0} : plan.placed.back();
+  const std::size_t columns = std::max<std::size_t>(layout.columns(), 1);
+  const Cut last = placed.empty() ? Cut{layout.header, 0} : placed.back();
   const std::uint64_t average = last.block == 0 ? layout.first_bytes : (last.offset - layout.header) / last.block;
-  const std::uint64_t expected = (layout.size - last.offset) / (average == 0 ? 1 : average);
+  const std::uint64_t expected = (file.size() - last.offset) / (average == 0 ? 1 : average);
   const std::uint64_t rows = std::min<std::uint64_t>(last.block + expected + expected / 64 + 4 + count,
-                                                     last.block + layout.size / columns + 4);
+                                                     last.block + file.size() / columns + 4);
+  // Large pages only where the blocks measured vouch for the size: the
+  // columns lie side by side, each far smaller than a large page, so the
+  // first rows written would make the whole arena resident.  Counted cuts
+  // know the first block alone, and later blocks may be far longer.
   ColumnArena arena;
-  if (!arena.map(columns, rows, true)) return read_plot(path, options);
+  if (!arena.map(columns, rows, true, !placed.empty())) return read_rest(file.stream(), layout, width, options);
 
   std::vector<PartRead> reads;
   reads.reserve(count);
   for (std::size_t k = 0; k < count; ++k) reads.emplace_back(columns);
   FeedCounts counts(count - 1);
-  const Job job{path, layout, options, plan.placed, ends, counts, rows, arena};
+  const Job job{file, layout, width, options, placed, ends, counts, rows, arena};
   std::atomic<bool> stop{false};
   {
     std::vector<std::jthread> threads;
@@ -366,7 +349,8 @@ Plot read_plot_in_parts(std::string_view path, const PlotOptions& options, std::
       counts.abandon();
       threads.clear();
       reads.clear();
-      return read_plot(path, options);
+      arena = ColumnArena();
+      return read_rest(file.stream(), layout, width, options);
     }
     read_part(job, 0, options.poll, reads[0]);
     if (reads[0].failure) {
@@ -381,12 +365,14 @@ Plot read_plot_in_parts(std::string_view path, const PlotOptions& options, std::
     // result or the failure it must be.  The parts' memory goes first.
     reads.clear();
     arena = ColumnArena();
-    return read_plot(path, options);
+    return read_rest(file.stream(), layout, width, options);
   }
 
   Plot plot;
   plot.parameters = layout.n;
+  plot.width = width;
   plot.names = std::move(layout.names);
+  plot.selected = std::move(layout.selected);
   std::vector<std::size_t> part_rows;
   std::vector<const ReadResult*> results;
   std::size_t total = 0;
@@ -398,7 +384,9 @@ Plot read_plot_in_parts(std::string_view path, const PlotOptions& options, std::
     total += read.blocks.rows;
     plot.complete = read.blocks.complete;
   }
-  if (parts_in_place(reads, arena)) {
+  if (layout.columns() == 0) {
+    plot.values = ColumnMatrix::from(ReadResult{}, total, 0);
+  } else if (parts_in_place(reads, arena)) {
     plot.values = ColumnMatrix::of_arena(std::move(arena), columns, total);
   } else {
     plot.values = ColumnMatrix::joined(results, part_rows);

@@ -16,6 +16,10 @@
 // exactly there after exactly the blocks the cut assumed.  A part that
 // does not, or any part that fails, has the file read again on one thread,
 // so that the result and every failure are exactly those of read_plot.
+//
+// Every part reads the one opening of the file (positional reads of its
+// descriptor): the parts cannot fail to open, and they read one file
+// whatever happens to its path while they do.
 #pragma once
 
 #include <cstddef>
@@ -25,9 +29,11 @@
 
 namespace tavrel::lib {
 
-// read_plot on up to `parts` threads; the same result, the same failures.
+// The blocks of a seekable `file`, whose `layout` is read and whose stream
+// is left at the first block, read at `width` on up to `options.threads`
+// threads: the result and the failures of read_rest on the stream.
 // `options.poll` is asked on the calling thread only; when it cancels, the
 // other threads stop too.
-Plot read_plot_in_parts(std::string_view path, const PlotOptions& options, std::size_t parts);
+Plot read_plot_in_parts(PlotFile& file, Layout& layout, std::uint32_t width, const PlotOptions& options);
 
 }  // namespace tavrel::lib

@@ -59,6 +59,11 @@ void fail_capacity(std::source_location where) {
   throw ReadError{.kind = Kind::Capacity, .message = "capacity overflow", .where = where};
 }
 
+void fail_width(std::uint64_t line, std::uint64_t line_bytes, std::uint32_t fields, std::source_location where) {
+  throw ReadError{.kind = Kind::Width, .message = "no field width fits the first timestep", .where = where,
+                  .stage = Stage::DataLine, .line = line, .line_bytes = line_bytes, .fields = fields};
+}
+
 void fail_cancelled(std::source_location where) {
   throw ReadError{.kind = Kind::Cancelled, .message = "cancelled", .where = where};
 }

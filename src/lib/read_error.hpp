@@ -32,6 +32,7 @@ struct ReadError {
     NoMemory,     // an allocation failed
     Cancelled,    // the caller's poll asked the read to stop
     Selection,    // a selected parameter index is not below the count
+    Width,        // no field width fits the first timestep (line, line_bytes, fields say why)
   };
   // What a front end may want to know of a line that could not be read.
   enum class Stage : std::uint8_t { Open, FirstLine, NameLine, LeadLine, DataLine, None };
@@ -50,6 +51,17 @@ struct ReadError {
   std::string word{};  // Count: the word that is not a count
   int error_number = 0;  // Io from the system: errno; 0 otherwise
   std::size_t bytes = 0;  // NoMemory: the size asked for
+  std::uint32_t fields = 0;  // Width: the field count of the line that rules the width out
+  // A failure in the first timestep: what the file fits instead, when it
+  // fits something (0: nothing found).  The width that fits the first
+  // timestep, other than the one read with; a parameter count with which
+  // the first timestep fits a width, other than the first line's.
+  std::uint32_t hint_width = 0;
+  std::uint32_t hint_count = 0;
+  // Once the header is read: the parameter count, and the name of the
+  // parameter concerned, if any.
+  std::uint32_t parameters = 0;
+  std::string parameter_name{};
 };
 
 // The throwing side, one function per kind; each builds the fixed message.
@@ -60,6 +72,8 @@ struct ReadError {
 [[noreturn]] void fail_count(std::string_view word, std::string_view first_line,
                              std::source_location where = std::source_location::current());
 [[noreturn]] void fail_capacity(std::source_location where = std::source_location::current());
+[[noreturn]] void fail_width(std::uint64_t line, std::uint64_t line_bytes, std::uint32_t fields,
+                             std::source_location where = std::source_location::current());
 [[noreturn]] void fail_cancelled(std::source_location where = std::source_location::current());
 [[noreturn]] void out_of_memory(std::size_t bytes, std::source_location where = std::source_location::current());
 

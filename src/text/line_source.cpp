@@ -48,7 +48,7 @@ std::expected<int, IoError> open_repeating(const char* path) noexcept {
 
 }  // namespace
 
-SysCalls SYS_CALLS = {sys_open, ::read, ::close};
+SysCalls SYS_CALLS = {sys_open, ::read, ::close, ::pread64};
 
 std::expected<LineSource, IoError> LineSource::open(std::string_view path, std::size_t buffer_size) noexcept {
   // Checked before anything is copied or called: the system would take the
@@ -71,22 +71,40 @@ std::expected<LineSource, IoError> LineSource::open(std::string_view path, std::
     release(copy);
   }
   if (!fd) return std::unexpected(fd.error());
+  return with_buffer(FileDescriptor(*fd), *fd, buffer_size);
+}
 
-  FileDescriptor owner(*fd);
+std::expected<LineSource, IoError> LineSource::at(int fd, std::uint64_t offset, std::uint64_t length,
+                                                  std::size_t buffer_size) noexcept {
+  auto source = with_buffer(FileDescriptor(), fd, buffer_size);
+  if (!source) return source;
+  source->positional_ = true;
+  source->offset_ = offset;
+  source->left_ = length;
+  source->part_ = length == UINT64_MAX ? 0 : length;
+  return source;
+}
+
+std::expected<LineSource, IoError> LineSource::with_buffer(FileDescriptor owner, int fd,
+                                                           std::size_t buffer_size) noexcept {
   auto* buffer = static_cast<char*>(reallocate(nullptr, buffer_size + LINE_PADDING));
   if (buffer == nullptr) return std::unexpected(IoError::out_of_memory(buffer_size + LINE_PADDING));
   // Defined bytes everywhere, also where a short read leaves the buffer unfilled.
   std::memset(buffer, 0, buffer_size + LINE_PADDING);
-  return LineSource(std::move(owner), buffer, buffer_size);
+  return LineSource(std::move(owner), fd, buffer, buffer_size);
 }
 
-LineSource::LineSource(FileDescriptor fd, char* buffer, std::size_t buffer_size) noexcept
-    : fd_(std::move(fd)), buffer_(buffer), buffer_size_(buffer_size) {}
+LineSource::LineSource(FileDescriptor owner, int fd, char* buffer, std::size_t buffer_size) noexcept
+    : owner_(std::move(owner)), fd_(fd), buffer_(buffer), buffer_size_(buffer_size), buffer_capacity_(buffer_size) {}
 
 LineSource::LineSource(LineSource&& other) noexcept
-    : fd_(std::move(other.fd_)),
+    : owner_(std::move(other.owner_)),
+      fd_(std::exchange(other.fd_, -1)),
       buffer_(std::exchange(other.buffer_, nullptr)),
       buffer_size_(other.buffer_size_),
+      buffer_capacity_(other.buffer_capacity_),
+      positional_(other.positional_),
+      offset_(other.offset_),
       pos_(std::exchange(other.pos_, 0)),
       filled_(std::exchange(other.filled_, 0)),
       line_(std::exchange(other.line_, nullptr)),
@@ -96,15 +114,89 @@ LineSource::LineSource(LineSource&& other) noexcept
       part_(other.part_),
       buffer_ascii_(other.buffer_ascii_),
       checked_(other.checked_),
-      line_ascii_(other.line_ascii_) {}
+      line_ascii_(other.line_ascii_),
+      recording_(std::exchange(other.recording_, false)),
+      record_(std::exchange(other.record_, nullptr)),
+      record_size_(std::exchange(other.record_size_, 0)),
+      record_capacity_(std::exchange(other.record_capacity_, 0)),
+      record_from_(other.record_from_),
+      mark_taken_(other.mark_taken_) {}
 
 LineSource::~LineSource() {
+  release(record_);
   release(line_);
   release(buffer_);
 }
 
+bool LineSource::seekable() const noexcept {
+  struct stat64 info;
+  return ::fstat64(fd_, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::expected<bool, IoError> LineSource::at_end() noexcept {
+  if (pos_ < filled_) return false;
+  const std::expected<bool, IoError> more = refill();
+  if (!more) return std::unexpected(more.error());
+  return !*more;
+}
+
+void LineSource::mark() noexcept {
+  recording_ = true;
+  record_size_ = 0;
+  record_from_ = pos_;
+  mark_taken_ = taken_;
+}
+
+bool LineSource::keep_buffered() noexcept {
+  const std::size_t bytes = filled_ - record_from_;
+  if (bytes == 0) return true;
+  if (record_size_ + bytes > record_capacity_) {
+    std::size_t capacity = record_capacity_ < BUFFER_SIZE ? BUFFER_SIZE : record_capacity_;
+    while (capacity < record_size_ + bytes) capacity *= 2;
+    auto* grown = static_cast<char*>(reallocate(record_, capacity));
+    if (grown == nullptr) return false;
+    record_ = grown;
+    record_capacity_ = capacity;
+  }
+  std::memcpy(record_ + record_size_, buffer_ + record_from_, bytes);
+  record_size_ += bytes;
+  record_from_ = filled_;
+  return true;
+}
+
+std::expected<void, IoError> LineSource::rewind(std::uint64_t to) noexcept {
+  // The bytes from the mark on are the record, then the buffer's from
+  // record_from_ to filled_; position `to` is byte to - mark_taken_ of them.
+  const std::size_t back = static_cast<std::size_t>(to - mark_taken_);
+  if (record_size_ > 0) {
+    const std::size_t tail = filled_ - record_from_;
+    const std::size_t total = record_size_ + tail;
+    if (total > buffer_capacity_) {
+      auto* grown = static_cast<char*>(reallocate(buffer_, total + LINE_PADDING));
+      if (grown == nullptr) return std::unexpected(IoError::out_of_memory(total + LINE_PADDING));
+      std::memset(grown + buffer_capacity_ + LINE_PADDING, 0, total - buffer_capacity_);
+      buffer_ = grown;
+      buffer_capacity_ = total;
+    }
+    std::memmove(buffer_ + record_size_, buffer_ + record_from_, tail);
+    std::memcpy(buffer_, record_, record_size_);
+    std::memset(buffer_ + total, 0, LINE_PADDING);
+    filled_ = total;
+    pos_ = back;
+  } else {
+    pos_ = record_from_ + back;
+  }
+  taken_ = to;
+  checked_ = filled_ + 1;
+  recording_ = false;
+  record_size_ = 0;
+  release(std::exchange(record_, nullptr));
+  record_capacity_ = 0;
+  return {};
+}
+
 std::expected<void, IoError> LineSource::restrict_to(std::uint64_t offset, std::uint64_t length) noexcept {
-  if (::lseek64(fd_.get(), static_cast<off64_t>(offset), SEEK_SET) < 0) return std::unexpected(IoError::os(errno));
+  if (::lseek64(fd_, static_cast<off64_t>(offset), SEEK_SET) < 0) return std::unexpected(IoError::os(errno));
   left_ = length;
   part_ = length == UINT64_MAX ? 0 : length;
   return {};
@@ -113,7 +205,7 @@ std::expected<void, IoError> LineSource::restrict_to(std::uint64_t offset, std::
 std::uint64_t LineSource::size_hint() const noexcept {
   if (part_ != 0) return part_;
   struct stat64 info;
-  if (::fstat64(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  if (::fstat64(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
   return static_cast<std::uint64_t>(info.st_size);
 }
 
@@ -139,16 +231,23 @@ std::size_t LineSource::reserve_line(std::size_t needed) noexcept {
 }
 
 std::expected<bool, IoError> LineSource::refill() noexcept {
+  if (recording_) {
+    if (!keep_buffered()) return std::unexpected(IoError::out_of_memory(record_size_ + filled_ - record_from_));
+    record_from_ = 0;
+  }
   ssize_t count;
   for (;;) {
     const std::size_t want = left_ < buffer_size_ ? static_cast<std::size_t>(left_) : buffer_size_;
-    count = want == 0 ? 0 : SYS_CALLS.read(fd_.get(), buffer_, want);
+    count = want == 0                 ? 0
+            : positional_ ? SYS_CALLS.pread(fd_, buffer_, want, static_cast<off_t>(offset_))
+                          : SYS_CALLS.read(fd_, buffer_, want);
     if (count >= 0) break;
     const int code = errno;
     if (code != EINTR) return std::unexpected(IoError::os(code));
   }
   pos_ = 0;
   filled_ = static_cast<std::size_t>(count) < buffer_size_ ? static_cast<std::size_t>(count) : buffer_size_;
+  offset_ += filled_;
   if (left_ != UINT64_MAX) left_ -= filled_;
   checked_ = filled_ + 1;
   return filled_ > 0;

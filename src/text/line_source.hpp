@@ -7,6 +7,13 @@
 // assembled in a growable buffer.  Either way the view stays valid until the
 // next call of `next_line`.
 //
+// A regular file can be read again at any offset through the one opening:
+// `LineSource::at` makes a source that borrows the descriptor and reads with
+// pread(2), so any number of them (on any threads) read the same file
+// whatever happens to its path meanwhile, and none of them can fail to open.
+// `mark` and `rewind` let a reader look ahead and then go back, also on a
+// pipe, which can be read only once: the bytes read since the mark are kept.
+//
 // EINTR is retried for open and read.  Errors come back as `IoError` values.
 // System calls go through `SysCalls`, which tests replace to inject failures.
 #pragma once
@@ -29,6 +36,7 @@ struct SysCalls {
   int (*open)(const char* path, int flags, mode_t mode);
   ssize_t (*read)(int fd, void* buf, std::size_t count);
   int (*close)(int fd);
+  ssize_t (*pread)(int fd, void* buf, std::size_t count, off_t offset);
 };
 extern SysCalls SYS_CALLS;
 
@@ -65,6 +73,12 @@ class LineSource {
   // a directory opens (its first read fails).
   static std::expected<LineSource, IoError> open(std::string_view path,
                                                  std::size_t buffer_size = BUFFER_SIZE) noexcept;
+
+  // A source over the regular file open as `fd` (borrowed: it must outlive
+  // the source), reading `length` bytes from byte `offset` on (UINT64_MAX:
+  // to the end) with pread(2), `buffer_size` bytes at a time.
+  static std::expected<LineSource, IoError> at(int fd, std::uint64_t offset, std::uint64_t length,
+                                               std::size_t buffer_size = BUFFER_SIZE) noexcept;
 
   LineSource(LineSource&& other) noexcept;
   LineSource& operator=(LineSource&&) = delete;
@@ -108,13 +122,34 @@ class LineSource {
   // Bytes handed out as lines so far, terminators included.
   std::uint64_t bytes_taken() const noexcept { return taken_; }
 
+  // Whether the input has no byte left after those handed out (reads the
+  // next bytes to know, which a later rewind keeps).
+  std::expected<bool, IoError> at_end() noexcept;
+
+  // Keeps every byte from the current position on, until `rewind`, so that
+  // the reading can go back to any position since (one mark at a time).
+  void mark() noexcept;
+  // Goes back to position `to` (a value of bytes_taken() since the mark)
+  // and stops keeping bytes.  Fails only for want of memory.
+  std::expected<void, IoError> rewind(std::uint64_t to) noexcept;
+
+  // The descriptor read, and whether it is a regular file, which
+  // LineSource::at can read again at any offset.
+  int descriptor() const noexcept { return fd_; }
+  bool seekable() const noexcept;
+
   // The file's size if it is a regular file (the part's, when restricted),
   // else 0: a hint for sizing what the caller will collect, never a limit on
   // what is read.
   std::uint64_t size_hint() const noexcept;
 
  private:
-  LineSource(FileDescriptor fd, char* buffer, std::size_t buffer_size) noexcept;
+  LineSource(FileDescriptor owner, int fd, char* buffer, std::size_t buffer_size) noexcept;
+  static std::expected<LineSource, IoError> with_buffer(FileDescriptor owner, int fd,
+                                                        std::size_t buffer_size) noexcept;
+  // Appends the bytes of the buffer from record_from_ to filled_ to the
+  // record; false for want of memory.
+  bool keep_buffered() noexcept;
   // Reads the next bytes into the buffer once pos_ has reached filled_;
   // false at the end of input.
   std::expected<bool, IoError> refill() noexcept;
@@ -126,9 +161,13 @@ class LineSource {
   std::expected<std::optional<std::string_view>, IoError> finish_line(const char* data, std::size_t size,
                                                                       bool known_ascii) noexcept;
 
-  FileDescriptor fd_;
-  char* buffer_;         // buffer_size_ bytes, then LINE_PADDING zero bytes
-  std::size_t buffer_size_;
+  FileDescriptor owner_;  // the descriptor, when this source opened it
+  int fd_;
+  char* buffer_;         // buffer_capacity_ bytes, then LINE_PADDING zero bytes
+  std::size_t buffer_size_;      // bytes asked of one read
+  std::size_t buffer_capacity_;  // >= buffer_size_; more after a rewind of many bytes
+  bool positional_ = false;      // reads with pread at offset_
+  std::uint64_t offset_ = 0;
   std::size_t pos_ = 0;     // first byte not yet consumed
   std::size_t filled_ = 0;  // end of the bytes of the last read
   char* line_ = nullptr;    // assembly buffer for lines that cross refills, zeroed as it grows
@@ -141,6 +180,12 @@ class LineSource {
   bool buffer_ascii_ = false;
   std::size_t checked_ = 1;
   bool line_ascii_ = false;    // the line last returned is all ASCII
+  // The bytes since the mark that the buffer no longer holds.
+  bool recording_ = false;
+  char* record_ = nullptr;
+  std::size_t record_size_ = 0, record_capacity_ = 0;
+  std::size_t record_from_ = 0;  // the buffer's bytes from here on are not in the record yet
+  std::uint64_t mark_taken_ = 0;
 };
 
 }  // namespace tavrel::text

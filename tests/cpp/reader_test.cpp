@@ -339,10 +339,10 @@ TEST_F(ReaderTest, APipeReadInPartsIsOpenedOnce) {
   const auto saved = tavrel::text::SYS_CALLS;
   tavrel::text::SYS_CALLS.open = counting_open;
   tavrel::lib::PlotOptions options;
-  options.width = 12;
+  options.threads = 2;  // and the width detected from the pipe's first timestep
   std::optional<tavrel::lib::Plot> plot;
   try {
-    plot = tavrel::lib::read_plot_in_parts(FIFO_PATH, options, 2);
+    plot = tavrel::lib::read_plot(FIFO_PATH, options);
   } catch (const ReadError& error) {
     ADD_FAILURE() << error.message;
   }

@@ -72,38 +72,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const tavrel::lib::ReadError& failure) {
     if (failure.message.empty() && failure.kind != tavrel::lib::ReadError::Kind::NoMemory) std::abort();
   }
-  // The reader with names, lead lines, a selection and partial files: the
-  // same rule, and one lead line per row.
+  // The reader with names, lead lines, a selection, partial files and the
+  // width detected: the same rule, and one lead line per row.  Then the
+  // same read in parts: exactly the same result, or the same failure.
   const std::uint32_t width = pick_width(data[0]);
   if (width == 0) return 0;
+  tavrel::lib::PlotOptions options;
+  options.width = (data[0] & 4) ? 0 : width;
+  options.partial = (data[0] & 1) != 0;
+  options.select = (data[0] & 2) != 0;
+  if (options.select) options.selected = (data[0] & 8) ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{0, 0};
+  std::optional<tavrel::lib::Plot> plot;
+  std::optional<tavrel::lib::ReadError> failure;
   try {
-    tavrel::lib::PlotOptions options;
-    options.width = width;
-    options.partial = (data[0] & 1) != 0;
-    if (data[0] & 2) options.selected = {0, 0};
-    tavrel::lib::Plot plot = tavrel::lib::read_plot(path, options);
-    if (plot.lead_lines.ends.size() != plot.values.rows()) std::abort();
-    if (plot.values.columns() != (options.selected.empty() ? plot.parameters : 2)) std::abort();
-    // Read in parts: exactly the same, or the same failure.
-    std::optional<tavrel::lib::Plot> parts;
-    try {
-      parts = tavrel::lib::read_plot_in_parts(path, options, 2 + (data[0] >> 4) % 3);
-    } catch (const tavrel::lib::ReadError&) {
-      std::abort();
-    }
-    if (!same(plot, *parts)) std::abort();
-  } catch (const tavrel::lib::ReadError& failure) {
-    if (failure.message.empty() && failure.kind != tavrel::lib::ReadError::Kind::NoMemory) std::abort();
-    try {
-      tavrel::lib::PlotOptions options;
-      options.width = width;
-      options.partial = (data[0] & 1) != 0;
-      if (data[0] & 2) options.selected = {0, 0};
-      tavrel::lib::read_plot_in_parts(path, options, 2 + (data[0] >> 4) % 3);
-      std::abort();
-    } catch (const tavrel::lib::ReadError& again) {
-      if (again.message != failure.message || again.line != failure.line) std::abort();
-    }
+    plot = tavrel::lib::read_plot(path, options);
+    if (plot->lead_lines.ends.size() != plot->values.rows()) std::abort();
+    if (plot->values.columns() != (options.select ? options.selected.size() : plot->parameters)) std::abort();
+  } catch (const tavrel::lib::ReadError& error) {
+    if (error.message.empty() && error.kind != tavrel::lib::ReadError::Kind::NoMemory) std::abort();
+    failure = error;
+  }
+  options.threads = 2 + (data[0] >> 4) % 3;
+  try {
+    tavrel::lib::Plot parts = tavrel::lib::read_plot(path, options);
+    if (!plot || !same(*plot, parts)) std::abort();
+  } catch (const tavrel::lib::ReadError& again) {
+    if (!failure || again.message != failure->message || again.line != failure->line) std::abort();
   }
   return 0;
 }
