@@ -164,7 +164,7 @@ def _params_argument(params: object) -> list[str | int] | None:
     int stands for itself.  bool, float and bytes are neither."""
     if params is None:
         return None
-    if isinstance(params, (str, int)) and not isinstance(params, bool):
+    if isinstance(params, str) or (hasattr(params, "__index__") and not isinstance(params, bool)):
         params = [params]
     if isinstance(params, (bytes, bytearray)) or not isinstance(params, Iterable):
         raise TypeError(f"params must be a name, an index or a list of them, not {type(params).__name__}")

@@ -238,6 +238,12 @@ class BlockReader {
       if (const std::uint32_t run = unpicked_[j]; run > 0) {
         const auto passed = lines_.pass_lines(run);
         if (!passed) fail_io(Stage::DataLine, data_line_number(j), passed.error(), std::source_location::current());
+        if (const std::uint64_t open = lines_.open_line_bytes(); open > 0) {
+          // The file ends inside the last line passed: cut short there, or
+          // whole, with the lines after it missing.
+          const auto last = j + static_cast<std::uint32_t>(*passed) - 1;
+          return end_inside_block(open < fields_of(last) * width_ ? last : last + 1);
+        }
         if (*passed < run) return end_inside_block(j + static_cast<std::uint32_t>(*passed));
         j += run - 1;
         continue;

@@ -317,7 +317,8 @@ Plot read_plot_in_parts(PlotFile& file, Layout& layout, std::uint32_t width, con
   // Room for every row the file's length foretells, from the first block
   // (placed cuts: from the blocks before the last cut), with a little to
   // spare; never more than the file could fill (each value takes a byte).
-  const std::size_t columns = std::max<std::size_t>(layout.columns(), 1);
+  const std::size_t selected_columns = layout.columns();
+  const std::size_t columns = std::max<std::size_t>(selected_columns, 1);
   const Cut last = placed.empty() ? Cut{layout.header, 0} : placed.back();
   const std::uint64_t average = last.block == 0 ? layout.first_bytes : (last.offset - layout.header) / last.block;
   const std::uint64_t expected = (file.size() - last.offset) / (average == 0 ? 1 : average);
@@ -384,7 +385,7 @@ Plot read_plot_in_parts(PlotFile& file, Layout& layout, std::uint32_t width, con
     total += read.blocks.rows;
     plot.complete = read.blocks.complete;
   }
-  if (layout.columns() == 0) {
+  if (selected_columns == 0) {
     plot.values = ColumnMatrix::from(ReadResult{}, total, 0);
   } else if (parts_in_place(reads, arena)) {
     plot.values = ColumnMatrix::of_arena(std::move(arena), columns, total);

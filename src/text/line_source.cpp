@@ -255,20 +255,25 @@ std::expected<bool, IoError> LineSource::refill() noexcept {
 
 std::expected<std::uint64_t, IoError> LineSource::pass_lines(std::uint64_t count) noexcept {
   std::uint64_t passed = 0;
-  bool inside = false;  // some bytes of a line not yet ended were passed
+  std::uint64_t open = 0;  // bytes passed of a line not yet ended
+  open_line_bytes_ = 0;
   while (passed < count) {
     if (pos_ == filled_) {
       const std::expected<bool, IoError> more = refill();
       if (!more) return std::unexpected(more.error());
-      if (!*more) return passed + (inside ? 1 : 0);
+      if (!*more) {
+        open_line_bytes_ = open;
+        return passed + (open > 0 ? 1 : 0);
+      }
     }
     const LinesPassed run = text::pass_lines(buffered(), count - passed);
     passed += run.lines;
     std::size_t bytes = run.bytes;
     if (passed < count) {
-      // The rest of the buffer, if any, starts a line that ends later.
+      // The rest of the buffer, if any, starts a line that ends later, or
+      // goes on with one.
       bytes = filled_ - pos_;
-      inside = bytes > run.bytes;
+      open = (run.lines > 0 ? 0 : open) + (bytes - run.bytes);
     }
     pos_ += bytes;
     taken_ += bytes;

@@ -110,6 +110,9 @@ class LineSource {
   // are not checked, and none is handed out.  The number passed, fewer at
   // the end of input, where a last line without a line feed counts.
   std::expected<std::uint64_t, IoError> pass_lines(std::uint64_t count) noexcept;
+  // After pass_lines reached the end of input inside a line (one without a
+  // line feed, counted as passed): that line's length; else 0.
+  std::uint64_t open_line_bytes() const noexcept { return open_line_bytes_; }
 
   // Passes over the rest of the input; the line feeds in it.
   std::expected<std::uint64_t, IoError> count_line_feeds() noexcept;
@@ -180,6 +183,7 @@ class LineSource {
   bool buffer_ascii_ = false;
   std::size_t checked_ = 1;
   bool line_ascii_ = false;    // the line last returned is all ASCII
+  std::uint64_t open_line_bytes_ = 0;
   // The bytes since the mark that the buffer no longer holds.
   bool recording_ = false;
   char* record_ = nullptr;
