@@ -170,6 +170,31 @@ def test_usage_errors_exit_2(args):
     assert result.returncode == 2 and "usage: korvant" in result.stderr
 
 
+@pytest.mark.parametrize("inputs, output, options", [
+    (["run.plt"], "run.plt", ["--to", "csv"]),
+    (["run.plt"], "run.plt", ["--to", "parquet"]),
+    (["x.csv"], "x.csv", []),
+    # A folder, spelled another way, that would put x.csv onto itself.
+    (["a.plt", "x.csv"], "sub/..", ["--to", "csv"]),
+])
+def test_convert_refuses_to_write_over_an_input(tmp_path, inputs, output, options):
+    (tmp_path / "sub").mkdir()
+    text = korvant_text([["1.0", "2.0"]] * 3)
+    for name in inputs:
+        (tmp_path / name).write_text(text)
+    listing = sorted(os.listdir(tmp_path))
+    result = run("convert", *(tmp_path / name for name in inputs), "-o", tmp_path / output, *options)
+    assert result.returncode == 2
+    assert result.stderr.splitlines() == [result.stderr.strip()] and str(tmp_path / inputs[-1]) in result.stderr
+    assert sorted(os.listdir(tmp_path)) == listing
+    assert all((tmp_path / name).read_text() == text for name in inputs)
+    # An existing output that is no input is replaced.
+    other = tmp_path / "sub" / "other.csv"
+    other.write_text("old")
+    assert run("convert", tmp_path / inputs[0], "-o", other, *options).returncode == 0
+    assert other.read_bytes() != b"old"
+
+
 @pytest.mark.parametrize("command", ["info", "show", "convert", "plot"])
 def test_help(command):
     result = run(command, "--help")

@@ -524,6 +524,23 @@ def write_atomically(writer, plot, out: Path) -> None:
             temporary.unlink()
 
 
+def file_identity(path: str | Path) -> tuple[int, int] | str:
+    """The file a path names, whatever the spelling (links, '..', a relative
+    or absolute path): its device and inode when it exists, else the
+    resolved path."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return os.path.realpath(path)
+    return status.st_dev, status.st_ino
+
+
+def inputs_written_over(paths: list[str], targets: dict[str, Path]) -> list[tuple[str, Path]]:
+    """(input, output) for each output that is one of the inputs."""
+    inputs = {file_identity(path): path for path in paths}
+    return [(inputs[key], target) for target in targets.values() if (key := file_identity(target)) in inputs]
+
+
 def cmd_convert(args) -> int:
     parser: argparse.ArgumentParser = args.parser
     paths, batch = expand_inputs(args.files)
@@ -543,6 +560,13 @@ def cmd_convert(args) -> int:
         targets = {p: Path(args.output) / (Path(p).stem + FORMATS[fmt][0]) for p in paths}
     else:
         targets = {paths[0]: Path(args.output)}
+    # Refused before anything is read or written: the output would replace
+    # an input, perhaps before that input has been read.
+    clashes = inputs_written_over(paths, targets)
+    for path, target in clashes:
+        report(f"{path}: the output {target} would write over this input; choose another OUT")
+    if clashes:
+        return 2
     paths = list(dict.fromkeys(paths))  # a file named twice is written once
     if fmt in LIBRARIES:
         need(*LIBRARIES[fmt])
