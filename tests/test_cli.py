@@ -95,6 +95,25 @@ def test_convert_writes_the_float32_values_exactly(plot_path, tmp_path, fmt, suf
         assert (rows[1].split(",")[1], rows[5].split(",")[5]) == ("1e-45", "0.1")
 
 
+@pytest.mark.parametrize("fraction", [0.5, 0.99])
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".h5", ".npz"])
+def test_convert_onto_a_full_disk_fails_cleanly(plot_path, tmp_path, suffix, fraction):
+    out = tmp_path / f"out{suffix}"
+    assert run("convert", plot_path, "-o", out).returncode == 0
+    before = out.read_bytes()
+    # A file size limit stands for the full disk: the interpreter ignores
+    # SIGXFSZ, so a write past the limit fails with EFBIG.
+    limit = int(len(before) * fraction)
+    code = (f"import resource, runpy; resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit})); "
+            "runpy.run_module('korvant', run_name='__main__')")
+    result = subprocess.run([sys.executable, "-c", code, "convert", plot_path, "-o", str(out)], env=child_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [result.stderr.strip()]
+    assert result.stderr.startswith(f"korvant: {plot_path}: ") and "File too large" in result.stderr
+    assert sorted(os.listdir(tmp_path)) == sorted(["run.plt", out.name]) and out.read_bytes() == before
+
+
 def test_convert_chooses_parameters_by_name_and_index(plot_path, tmp_path):
     out = tmp_path / "some.npz"
     assert run("convert", plot_path, "-o", out, "--params", "P7,1", "--params", "4").returncode == 0

@@ -20,8 +20,10 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import csv
+import errno
 import glob
 import importlib
+import io
 import json
 import os
 import shutil
@@ -466,9 +468,42 @@ def parquet_writer(plot, out: Path) -> None:
     pq.write_table(pa.Table.from_arrays(arrays, names=keys, metadata=metadata), out, use_dictionary=False)
 
 
+class KeptWriteError(io.FileIO):
+    """The output file of the HDF5 writer, handed to h5py as a Python file.
+    The first error of a write (a full disk, a file size limit) is kept in
+    `error` and every later write is dropped, while h5py is told that each
+    one succeeded: HDF5 told of a failed write aborts the process from an
+    assertion when it closes the file.  The caller raises `error` once h5py
+    has closed the file, whose content is then worthless."""
+
+    error: OSError | None = None
+
+    def write(self, data) -> int:
+        view = memoryview(data).cast("B")
+        if self.error is None:
+            try:
+                done = 0
+                while done < len(view):
+                    written = super().write(view[done:])
+                    if not written:  # else retried for ever
+                        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+                    done += written
+            except OSError as error:
+                self.error = error
+        return len(view)
+
+    def truncate(self, size: int | None = None) -> int:
+        if self.error is None:
+            try:
+                return super().truncate(size)
+            except OSError as error:
+                self.error = error
+        return self.tell() if size is None else size
+
+
 def hdf5_writer(plot, out: Path) -> None:
     h5py = need("h5py", "writing HDF5", "hdf5")
-    with h5py.File(out, "w") as f:
+    with KeptWriteError(out, "w+") as file, h5py.File(file, "w") as f:
         f.attrs["source"] = plot.path
         f.attrs["width"] = plot.width
         f.attrs["n_parameters"] = plot.n_parameters
@@ -486,6 +521,10 @@ def hdf5_writer(plot, out: Path) -> None:
         group = f.create_group("parameters")
         for j, key in enumerate(keys):
             group.create_dataset(key, data=plot.values[:, j])
+            if file.error is not None:
+                break
+    if file.error is not None:
+        raise file.error
 
 
 def npz_writer(plot, out: Path) -> None:
