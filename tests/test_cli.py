@@ -114,6 +114,20 @@ def test_convert_onto_a_full_disk_fails_cleanly(plot_path, tmp_path, suffix, fra
     assert sorted(os.listdir(tmp_path)) == sorted(["run.plt", out.name]) and out.read_bytes() == before
 
 
+@pytest.mark.parametrize("fmt", ["csv", "parquet", "hdf5", "npz"])
+def test_convert_of_a_batch_with_a_file_without_timesteps(plot_path, plot_file, tmp_path, fmt):
+    plot_file("NPARAM 2\nNAME a\nNAME b\n", "empty.plt")
+    result = run("convert", tmp_path, "-o", tmp_path / "out", "--to", fmt, "-q")
+    assert result.returncode == 0 and result.stderr == ""
+    suffix = {"hdf5": ".h5"}.get(fmt, f".{fmt}")
+    assert sorted(os.listdir(tmp_path / "out")) == [f"empty{suffix}", f"run{suffix}"]
+    if fmt == "hdf5":
+        import h5py
+        with h5py.File(tmp_path / "out" / "empty.h5") as f, h5py.File(tmp_path / "out" / "run.h5") as g:
+            assert "width" not in f.attrs and g.attrs["width"] == 15
+            assert [n.decode() for n in f["names"][:]] == ["a", "b"] and len(f["parameters"]["a"]) == 0
+
+
 def test_convert_chooses_parameters_by_name_and_index(plot_path, tmp_path):
     out = tmp_path / "some.npz"
     assert run("convert", plot_path, "-o", out, "--params", "P7,1", "--params", "4").returncode == 0

@@ -505,7 +505,10 @@ def hdf5_writer(plot, out: Path) -> None:
     h5py = need("h5py", "writing HDF5", "hdf5")
     with KeptWriteError(out, "w+") as file, h5py.File(file, "w") as f:
         f.attrs["source"] = plot.path
-        f.attrs["width"] = plot.width
+        # A file without timesteps has no width (None, which HDF5 cannot
+        # store): the attribute is then left out.
+        if plot.width is not None:
+            f.attrs["width"] = plot.width
         f.attrs["n_parameters"] = plot.n_parameters
         f.attrs["complete"] = bool(plot.complete)
         # Column j is the dataset /parameters/<keys[j]>, holding parameter
