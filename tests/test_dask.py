@@ -141,6 +141,17 @@ def test_bad_file_fails_its_own_part_on_the_client(study, client, form, defect, 
     assert (good[0] in str(info.value)) == names_first
 
 
+@pytest.mark.parametrize("build", [korvant.dask.read, korvant.dask.read_array])
+def test_first_file_rewritten_after_building_fails(plot_file, build):
+    paths = [plot_file(korvant_text(columns(k))) for k in range(2)]
+    collection = build(paths)
+    renamed = [f"P{i}" for i in range(PARAMS - 1)] + ["X"]
+    plot_file(korvant_text(columns(0), names=renamed), os.path.basename(paths[0]))
+    with pytest.raises(korvant.dask.FileMismatchError) as info:
+        collection.compute(scheduler="sync")
+    assert info.value.path == paths[0] and "'X'" in str(info.value)
+
+
 @pytest.mark.parametrize(("args", "error"), [
     (dict(params=["nope"]), KeyError),
     (dict(params=[PARAMS]), IndexError),

@@ -136,15 +136,17 @@ class _Reader:
         return (type(self).__name__, self.first, self.names, self.indices, self.width)
 
     def plot(self, path: str) -> korvant.Plot:
-        if path != self.first:
-            count, names = korvant.read_header(path)
-            if names != self.names:
-                differ = next((i for i, (a, b) in enumerate(zip(names, self.names)) if a != b), None)
-                if differ is None:
-                    raise FileMismatchError(f"{path} has {count} parameters where {self.first} has {len(self.names)}",
-                                            path, self.first, 1)
-                raise FileMismatchError(f"{path}:{differ + 2}: parameter {differ + 1} is {names[differ]!r}, "
-                                        f"where {self.first} has {self.names[differ]!r}", path, self.first, differ + 2)
+        # The first file too: it may have been rewritten since its header
+        # gave the collection its columns.
+        count, names = korvant.read_header(path)
+        if names != self.names:
+            first = f"{self.first} has" if path != self.first else "the collection, built from its header, has"
+            differ = next((i for i, (a, b) in enumerate(zip(names, self.names)) if a != b), None)
+            if differ is None:
+                raise FileMismatchError(f"{path} has {count} parameters where {first} {len(self.names)}",
+                                        path, self.first, 1)
+            raise FileMismatchError(f"{path}:{differ + 2}: parameter {differ + 1} is {names[differ]!r}, "
+                                    f"where {first} {self.names[differ]!r}", path, self.first, differ + 2)
         return korvant.read(path, width=self.width, params=self.indices)
 
 
@@ -220,7 +222,8 @@ def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = 
 
     The columns come from the first file's header alone; no values are read
     until the result is computed.  Every file must then have the first
-    file's parameter names in the same order: a file that does not raises
+    file's parameter names in the same order (the first file too, in case it
+    was rewritten in between): a file that does not raises
     FileMismatchError (a korvant.PlotFileError) naming both files, and a file
     that cannot be read raises its own error, each when that file's
     partition is computed.  `width` is passed to `korvant.read` (None:
