@@ -116,7 +116,9 @@ def test_array_equals_read_of_each_file(study, compute):
     assert np.array_equal(bits(compute(array)), bits(expected))
 
 
-@pytest.mark.parametrize(("ending", "tail"), [("\n", ""), ("\r\n", ""), ("\n", "\n \n\n\n")])
+@pytest.mark.parametrize(("ending", "tail"), [
+    ("\n", ""), ("\r\n", ""), ("\n", "\n \n\n\n"), ("\n", "\u00a0\n\u3000\n\u00a0\u3000\n"),
+])
 def test_array_shape_counts_the_first_files_timesteps(plot_file, ending, tail):
     array = korvant.dask.read_array(plot_file(korvant_text(columns(1, steps=7)).replace("\n", ending) + tail))
     assert array.shape == (1, 7, PARAMS)
