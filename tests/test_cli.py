@@ -22,8 +22,8 @@ korvant = pytest.importorskip("korvant")
 
 # Field texts with awkward float32 values: the smallest subnormal, a negative
 # zero, an infinity, the largest finite value, ones whose shortest text differs
-# from the file's.
-SPECIAL = ["1.40130E-45", "-0.00000E+00", "inf", "3.40282E+38", "1.00000E-01", "-9.99999E-05"]
+# from the file's, a NaN with its sign bit set.
+SPECIAL = ["1.40130E-45", "-0.00000E+00", "inf", "3.40282E+38", "1.00000E-01", "-9.99999E-05", "-nan"]
 
 
 def run(*args, env=None, stderr=subprocess.PIPE):

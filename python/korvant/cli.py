@@ -248,10 +248,15 @@ def run_batch(paths: list[str], work, jobs: int, progress: Progress):
 
 # -------------------------------------------------------------- formatting
 
-def float32_text(values: np.ndarray) -> list[str]:
+def float32_text(values: np.ndarray) -> list:
     """The shortest decimal text of each float32 value that reads back to the
-    same float32 ('0.1', '1e-05', '-0.0', 'nan', 'inf')."""
-    return np.asarray(values, dtype=np.float32).astype(str).tolist()
+    same float32 ('0.1', '1e-05', '-0.0', 'nan', '-nan', 'inf'), in lists
+    shaped as `values`.  A NaN with its sign bit set is '-nan' (numpy writes
+    'nan' for either), which float() reads back with the sign."""
+    values = np.asarray(values, dtype=np.float32)
+    texts = values.astype(str)
+    texts[np.isnan(values) & np.signbit(values)] = "-nan"
+    return texts.tolist()
 
 
 def time_text(value: float) -> str:
@@ -415,7 +420,7 @@ def csv_writer(plot, out: Path) -> None:
         csv.writer(f, lineterminator="\n").writerow(header)
         for start in range(0, len(plot), rows_per_chunk):
             stop = min(start + rows_per_chunk, len(plot))
-            texts = plot.values[start:stop].astype(str).tolist()
+            texts = float32_text(plot.values[start:stop])
             if plot.time is not None:
                 times = plot.time[start:stop].astype(str).tolist()
                 texts = [[t, *row] for t, row in zip(times, texts)]
