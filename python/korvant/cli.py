@@ -414,7 +414,7 @@ def cmd_show(args) -> int:
 # ----------------------------------------------------------------- convert
 
 def csv_writer(plot, out: Path) -> None:
-    header = (["time"] if plot.time is not None else []) + list(plot.names)
+    header = table_keys(plot)
     rows_per_chunk = max(1, 200_000 // max(1, len(plot.names)))
     with open(out, "w", encoding="utf-8", newline="") as f:
         csv.writer(f, lineterminator="\n").writerow(header)
@@ -444,6 +444,13 @@ def unique_keys(names: list[str], reserved: tuple[str, ...] = ()) -> list[str]:
     return keys
 
 
+def table_keys(plot) -> list[str]:
+    """The column names of a table (CSV, Parquet) of the plot: "time" first
+    when the file has a time, then the parameters' unique_keys beside it."""
+    lead = ["time"] if plot.time is not None else []
+    return lead + unique_keys(list(plot.names), tuple(lead))
+
+
 def parquet_writer(plot, out: Path) -> None:
     pa = need("pyarrow", "writing Parquet", "parquet")
     import pyarrow.parquet as pq
@@ -456,13 +463,9 @@ def parquet_writer(plot, out: Path) -> None:
         return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
                                      [None, pa.py_buffer(values)])
 
-    arrays, keys = [], []
-    if plot.time is not None:
-        arrays.append(column(plot.time))
-        keys.append("time")
-    for j, key in enumerate(unique_keys(list(plot.names), tuple(keys))):
-        arrays.append(column(plot.values[:, j]))
-        keys.append(key)
+    keys = table_keys(plot)
+    arrays = [column(plot.time)] if plot.time is not None else []
+    arrays += [column(plot.values[:, j]) for j in range(len(plot.names))]
     # The names as the file gives them, for when a column had to be renamed.
     metadata = {"korvant.names": json.dumps(list(plot.names)),
                 "korvant.parameters": json.dumps(list(plot.parameters)),
@@ -732,9 +735,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     convert = commands.add_parser("convert", parents=[reading, partial], help="write CSV, Parquet, HDF5 or .npz",
                                   description="Writes the values, float32 exactly, with the names and "
-                                              "the time: CSV (time first, then one column per parameter), "
-                                              "Parquet (a repeated name gets '#index'; the names as given "
-                                              "are in the schema metadata 'korvant.names'), HDF5 (a dataset "
+                                              "the time: CSV or Parquet (a column 'time' first, then one "
+                                              "per parameter, whose name gets '#index' where it is repeated, "
+                                              "'time' or holds '/'; Parquet has the names as given in the "
+                                              "schema metadata 'korvant.names'), HDF5 (a dataset "
                                               "per parameter under /parameters, with /names, /keys (the "
                                               "dataset names), /indices and /time) or NumPy .npz (values, "
                                               "names, parameters, time).")
