@@ -142,6 +142,25 @@ def test_convert_columns_beside_time_are_unique(plot_file, tmp_path, suffix):
     assert header == ["time", "time#0", "x", "time#2"]
 
 
+@pytest.mark.parametrize("fmt", ["csv", "parquet", "hdf5", "npz"])
+def test_convert_of_a_file_whose_name_is_not_utf8(tmp_path, fmt):
+    path = tmp_path / os.fsdecode(b"\xffrun.plt")
+    path.write_text(korvant_text([["1.0", "2.0"]] * 3))
+    # -q: the line naming the files is not UTF-8 either.
+    result = run("convert", path, "-o", f"{tmp_path / 'out'}{os.sep}", "--to", fmt, "-q")
+    assert result.returncode == 0 and result.stderr == ""
+    [out] = os.listdir(tmp_path / "out")
+    assert os.fsencode(out).startswith(b"\xffrun.")
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+        with open(tmp_path / "out" / out, "rb") as f:
+            assert pq.read_schema(f).metadata[b"korvant.source"] == os.fsencode(path)
+    if fmt == "hdf5":
+        import h5py
+        with h5py.File(tmp_path / "out" / out) as f:
+            assert os.fsencode(f.attrs["source"]) == os.fsencode(path)
+
+
 def test_convert_chooses_parameters_by_name_and_index(plot_path, tmp_path):
     out = tmp_path / "some.npz"
     assert run("convert", plot_path, "-o", out, "--params", "P7,1", "--params", "4").returncode == 0

@@ -444,6 +444,17 @@ def unique_keys(names: list[str], reserved: tuple[str, ...] = ()) -> list[str]:
     return keys
 
 
+def source_name(path: str) -> str | bytes:
+    """The plot file's path as the Parquet and HDF5 outputs record it: its
+    text, or for a name that is not UTF-8 (which has none) its bytes as the
+    file system has them."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return os.fsencode(path)
+    return path
+
+
 def table_keys(plot) -> list[str]:
     """The column names of a table (CSV, Parquet) of the plot: "time" first
     when the file has a time, then the parameters' unique_keys beside it."""
@@ -469,11 +480,14 @@ def parquet_writer(plot, out: Path) -> None:
     # The names as the file gives them, for when a column had to be renamed.
     metadata = {"korvant.names": json.dumps(list(plot.names)),
                 "korvant.parameters": json.dumps(list(plot.parameters)),
-                "korvant.source": plot.path}
+                "korvant.source": source_name(plot.path)}
     # No dictionary encoding: for float columns it rarely pays, and it takes
     # about twice the time of the rest of the write (snappy compression of
     # the plain values still shrinks zero and constant columns to little).
-    pq.write_table(pa.Table.from_arrays(arrays, names=keys, metadata=metadata), out, use_dictionary=False)
+    # An open file: pyarrow takes a path for UTF-8 text, which a file name
+    # need not be.
+    with open(out, "wb") as f:
+        pq.write_table(pa.Table.from_arrays(arrays, names=keys, metadata=metadata), f, use_dictionary=False)
 
 
 class KeptWriteError(io.FileIO):
@@ -512,7 +526,7 @@ class KeptWriteError(io.FileIO):
 def hdf5_writer(plot, out: Path) -> None:
     h5py = need("h5py", "writing HDF5", "hdf5")
     with KeptWriteError(out, "w+") as file, h5py.File(file, "w") as f:
-        f.attrs["source"] = plot.path
+        f.attrs["source"] = source_name(plot.path)
         # A file without timesteps has no width (None, which HDF5 cannot
         # store): the attribute is then left out.
         if plot.width is not None:
