@@ -16,7 +16,7 @@ import termios
 import numpy as np
 import pytest
 
-from conftest import child_env, korvant_text
+from conftest import child_env, distribution, korvant_text
 
 korvant = pytest.importorskip("korvant")
 
@@ -279,7 +279,7 @@ def test_a_missing_library_names_what_to_install(plot_path, tmp_path, module, co
     result = run(command[0], plot_path, *options, env={"PYTHONPATH": path_list})
     assert result.returncode == 1 and not list(tmp_path.glob("x.*"))
     assert result.stderr.count("\n") == 1
-    assert f"python3-{module}" in result.stderr and f"[{extra}]" in result.stderr
+    assert f"python3-{module}" in result.stderr and f"`pip install {distribution()}[{extra}]`" in result.stderr
 
 
 def test_progress_bar_only_on_a_terminal(plot_path):

@@ -12,7 +12,7 @@ distributed = pytest.importorskip("distributed")
 
 import korvant  # noqa: E402
 import korvant.dask  # noqa: E402
-from conftest import child_env, korvant_text  # noqa: E402
+from conftest import child_env, distribution, korvant_text  # noqa: E402
 
 STEPS = 4
 PARAMS = 12  # two data lines per block
@@ -179,4 +179,4 @@ def test_korvant_does_not_import_dask_and_its_absence_is_explained(run_python):
         except ImportError as error:
             print(error)
     """)
-    assert "pip install korvant[dask]" in result.stdout and "python3-dask" in result.stdout
+    assert f"`pip install {distribution()}[dask]`" in result.stdout and "python3-dask" in result.stdout

@@ -13,7 +13,7 @@ collection reads only the first file's header (and, for `read_array`, that
 file's timesteps with one parameter, for their count); the values are read
 when the result is computed.
 
-This module needs Dask (`pip install korvant[dask]`); `import korvant` alone
+This module needs Dask (`pip install tavrel[dask]`); `import korvant` alone
 never imports it.
 """
 
@@ -30,15 +30,21 @@ import numpy as np
 import korvant
 from korvant._plot import index_of
 
-_MISSING = ("korvant.dask needs Dask, which is not installed here: install python3-dask and "
-            "python3-distributed, or `pip install korvant[dask]`")
+
+def _missing() -> str:
+    """What to install for Dask, with pip's name of this distribution."""
+    from korvant.cli import distribution_name
+
+    return ("korvant.dask needs Dask, which is not installed here: install python3-dask and "
+            f"python3-distributed, or `pip install {distribution_name()}[dask]`")
+
 
 try:
     import dask.array as da
     from dask.base import tokenize
     from dask.highlevelgraph import HighLevelGraph
 except ImportError as error:
-    raise ImportError(_MISSING) from error
+    raise ImportError(_missing()) from error
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -233,7 +239,7 @@ def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = 
     try:
         import dask.dataframe as dd
     except ImportError as error:
-        raise ImportError(_MISSING) from error
+        raise ImportError(_missing()) from error
     paths = _paths(paths_or_glob)
     _, names = korvant.read_header(paths[0])
     partition = _Partition(paths[0], names, _columns(names, params), width, _string_dtype())
