@@ -96,8 +96,9 @@ def test_convert_writes_the_float32_values_exactly(plot_path, tmp_path, fmt, suf
         assert (rows[1].split(",")[1], rows[5].split(",")[5]) == ("1e-45", "0.1")
 
 
-@pytest.mark.parametrize("fraction", [0.5, 0.99])
-@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".h5", ".npz"])
+# HDF5 also with only its last writes failing.
+@pytest.mark.parametrize("suffix, fraction", [(".csv", 0.5), (".parquet", 0.5), (".npz", 0.5), (".h5", 0.5),
+                                              (".h5", 0.99)])
 def test_convert_onto_a_full_disk_fails_cleanly(plot_path, tmp_path, suffix, fraction):
     out = tmp_path / f"out{suffix}"
     assert run("convert", plot_path, "-o", out).returncode == 0
