@@ -20,7 +20,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import csv
-import errno
 import glob
 import importlib
 import io
@@ -490,42 +489,15 @@ def parquet_writer(plot, out: Path) -> None:
         pq.write_table(pa.Table.from_arrays(arrays, names=keys, metadata=metadata), f, use_dictionary=False)
 
 
-class KeptWriteError(io.FileIO):
-    """The output file of the HDF5 writer, handed to h5py as a Python file.
-    The first error of a write (a full disk, a file size limit) is kept in
-    `error` and every later write is dropped, while h5py is told that each
-    one succeeded: HDF5 told of a failed write aborts the process from an
-    assertion when it closes the file.  The caller raises `error` once h5py
-    has closed the file, whose content is then worthless."""
-
-    error: OSError | None = None
-
-    def write(self, data) -> int:
-        view = memoryview(data).cast("B")
-        if self.error is None:
-            try:
-                done = 0
-                while done < len(view):
-                    written = super().write(view[done:])
-                    if not written:  # else retried for ever
-                        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
-                    done += written
-            except OSError as error:
-                self.error = error
-        return len(view)
-
-    def truncate(self, size: int | None = None) -> int:
-        if self.error is None:
-            try:
-                return super().truncate(size)
-            except OSError as error:
-                self.error = error
-        return self.tell() if size is None else size
-
-
 def hdf5_writer(plot, out: Path) -> None:
     h5py = need("h5py", "writing HDF5", "hdf5")
-    with KeptWriteError(out, "w+") as file, h5py.File(file, "w") as f:
+    # HDF5 builds the file in memory, and the file is written from there in
+    # one piece: HDF5 told that a write of its own failed (a full disk, a
+    # file size limit) aborts the process from an assertion while closing
+    # the file, and goes wrong when it reads back what it could not write.
+    # The cost is a second copy of the values in memory while writing.
+    image = io.BytesIO()
+    with h5py.File(image, "w") as f:
         f.attrs["source"] = source_name(plot.path)
         # A file without timesteps has no width (None, which HDF5 cannot
         # store): the attribute is then left out.
@@ -546,10 +518,8 @@ def hdf5_writer(plot, out: Path) -> None:
         group = f.create_group("parameters")
         for j, key in enumerate(keys):
             group.create_dataset(key, data=plot.values[:, j])
-            if file.error is not None:
-                break
-    if file.error is not None:
-        raise file.error
+    with open(out, "wb") as file, image.getbuffer() as view:
+        file.write(view)
 
 
 def npz_writer(plot, out: Path) -> None:
