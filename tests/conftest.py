@@ -13,6 +13,7 @@ import random
 import subprocess
 import sys
 import textwrap
+import tomllib
 
 import pytest
 
@@ -73,6 +74,18 @@ class Rand(random.Random):
 @pytest.fixture
 def rand():
     return Rand(SEED)
+
+
+def distribution():
+    """pip's name of what installs korvant: the installed distribution's,
+    else (a build tree, not installed) pyproject.toml's project name."""
+    from importlib.metadata import packages_distributions
+
+    installed = packages_distributions().get("korvant")
+    if installed:
+        return installed[0]
+    with open(os.path.join(os.path.dirname(__file__), "..", "pyproject.toml"), "rb") as f:
+        return tomllib.load(f)["project"]["name"]
 
 
 def child_env(**overrides):

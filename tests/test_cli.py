@@ -16,14 +16,14 @@ import termios
 import numpy as np
 import pytest
 
-from conftest import child_env, korvant_text
+from conftest import child_env, distribution, korvant_text
 
 korvant = pytest.importorskip("korvant")
 
 # Field texts with awkward float32 values: the smallest subnormal, a negative
 # zero, an infinity, the largest finite value, ones whose shortest text differs
-# from the file's.
-SPECIAL = ["1.40130E-45", "-0.00000E+00", "inf", "3.40282E+38", "1.00000E-01", "-9.99999E-05"]
+# from the file's, a NaN with its sign bit set.
+SPECIAL = ["1.40130E-45", "-0.00000E+00", "inf", "3.40282E+38", "1.00000E-01", "-9.99999E-05", "-nan"]
 
 
 def run(*args, env=None, stderr=subprocess.PIPE):
@@ -59,7 +59,8 @@ def read_back(fmt, out):
         with open(out, newline="") as f:
             header, *rows = list(csv.reader(f))
         table = np.array([[float(x) for x in row] for row in rows])
-        return header[1:], table[:, 0], table[:, 1:].astype(np.float32)
+        assert header[:4] == ["time", "A", "B_C#1", "A#2"]
+        return None, table[:, 0], table[:, 1:].astype(np.float32)  # no names as given
     if fmt == "parquet":
         import pyarrow.parquet as pq
         table = pq.read_table(out)
@@ -86,13 +87,79 @@ def test_convert_writes_the_float32_values_exactly(plot_path, tmp_path, fmt, suf
     assert result.returncode == 0, result.stderr
     plot = korvant.read(plot_path)
     names, time, values = read_back(fmt, out)
-    assert names == plot.names
+    assert fmt == "csv" or names == plot.names
     assert time.tolist() == plot.time.tolist()
     assert np.array_equal(bits(values), bits(plot.values))
     assert os.listdir(out.parent) == [out.name]  # no temporary file left
     if fmt == "csv":  # the shortest texts: SPECIAL[0] at row 0, column 0, SPECIAL[4] at row 4, column 4
         rows = out.read_text().splitlines()
         assert (rows[1].split(",")[1], rows[5].split(",")[5]) == ("1e-45", "0.1")
+
+
+# HDF5 also with only its last writes failing.
+@pytest.mark.parametrize("suffix, fraction", [(".csv", 0.5), (".parquet", 0.5), (".npz", 0.5), (".h5", 0.5),
+                                              (".h5", 0.99)])
+def test_convert_onto_a_full_disk_fails_cleanly(plot_path, tmp_path, suffix, fraction):
+    out = tmp_path / f"out{suffix}"
+    assert run("convert", plot_path, "-o", out).returncode == 0
+    before = out.read_bytes()
+    # A file size limit stands for the full disk: the interpreter ignores
+    # SIGXFSZ, so a write past the limit fails with EFBIG.
+    limit = int(len(before) * fraction)
+    code = (f"import resource, runpy; resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit})); "
+            "runpy.run_module('korvant', run_name='__main__')")
+    result = subprocess.run([sys.executable, "-c", code, "convert", plot_path, "-o", str(out)], env=child_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert result.returncode == 1
+    assert result.stderr.splitlines() == [result.stderr.strip()]
+    assert result.stderr.startswith(f"korvant: {plot_path}: ") and "File too large" in result.stderr
+    assert sorted(os.listdir(tmp_path)) == sorted(["run.plt", out.name]) and out.read_bytes() == before
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet", "hdf5", "npz"])
+def test_convert_of_a_batch_with_a_file_without_timesteps(plot_path, plot_file, tmp_path, fmt):
+    plot_file("NPARAM 2\nNAME a\nNAME b\n", "empty.plt")
+    result = run("convert", tmp_path, "-o", tmp_path / "out", "--to", fmt, "-q")
+    assert result.returncode == 0 and result.stderr == ""
+    suffix = {"hdf5": ".h5"}.get(fmt, f".{fmt}")
+    assert sorted(os.listdir(tmp_path / "out")) == [f"empty{suffix}", f"run{suffix}"]
+    if fmt == "hdf5":
+        import h5py
+        with h5py.File(tmp_path / "out" / "empty.h5") as f, h5py.File(tmp_path / "out" / "run.h5") as g:
+            assert "width" not in f.attrs and g.attrs["width"] == 15
+            assert [n.decode() for n in f["names"][:]] == ["a", "b"] and len(f["parameters"]["a"]) == 0
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_convert_columns_beside_time_are_unique(plot_file, tmp_path, suffix):
+    path = plot_file(korvant_text([["1.0", "2.0"]] * 3, names=["time", "x", "time"]))
+    out = tmp_path / f"out{suffix}"
+    assert run("convert", path, "-o", out).returncode == 0
+    if suffix == ".csv":
+        header = out.read_text().splitlines()[0].split(",")
+    else:
+        import pyarrow.parquet as pq
+        header = pq.read_schema(out).names
+    assert header == ["time", "time#0", "x", "time#2"]
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet", "hdf5", "npz"])
+def test_convert_of_a_file_whose_name_is_not_utf8(tmp_path, fmt):
+    path = tmp_path / os.fsdecode(b"\xffrun.plt")
+    path.write_text(korvant_text([["1.0", "2.0"]] * 3))
+    # -q: the line naming the files is not UTF-8 either.
+    result = run("convert", path, "-o", f"{tmp_path / 'out'}{os.sep}", "--to", fmt, "-q")
+    assert result.returncode == 0 and result.stderr == ""
+    [out] = os.listdir(tmp_path / "out")
+    assert os.fsencode(out).startswith(b"\xffrun.")
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+        with open(tmp_path / "out" / out, "rb") as f:
+            assert pq.read_schema(f).metadata[b"korvant.source"] == os.fsencode(path)
+    if fmt == "hdf5":
+        import h5py
+        with h5py.File(tmp_path / "out" / out) as f:
+            assert os.fsencode(f.attrs["source"]) == os.fsencode(path)
 
 
 def test_convert_chooses_parameters_by_name_and_index(plot_path, tmp_path):
@@ -170,6 +237,31 @@ def test_usage_errors_exit_2(args):
     assert result.returncode == 2 and "usage: korvant" in result.stderr
 
 
+@pytest.mark.parametrize("inputs, output, options", [
+    (["run.plt"], "run.plt", ["--to", "csv"]),
+    (["run.plt"], "run.plt", ["--to", "parquet"]),
+    (["x.csv"], "x.csv", []),
+    # A folder, spelled another way, that would put x.csv onto itself.
+    (["a.plt", "x.csv"], "sub/..", ["--to", "csv"]),
+])
+def test_convert_refuses_to_write_over_an_input(tmp_path, inputs, output, options):
+    (tmp_path / "sub").mkdir()
+    text = korvant_text([["1.0", "2.0"]] * 3)
+    for name in inputs:
+        (tmp_path / name).write_text(text)
+    listing = sorted(os.listdir(tmp_path))
+    result = run("convert", *(tmp_path / name for name in inputs), "-o", tmp_path / output, *options)
+    assert result.returncode == 2
+    assert result.stderr.splitlines() == [result.stderr.strip()] and str(tmp_path / inputs[-1]) in result.stderr
+    assert sorted(os.listdir(tmp_path)) == listing
+    assert all((tmp_path / name).read_text() == text for name in inputs)
+    # An existing output that is no input is replaced.
+    other = tmp_path / "sub" / "other.csv"
+    other.write_text("old")
+    assert run("convert", tmp_path / inputs[0], "-o", other, *options).returncode == 0
+    assert other.read_bytes() != b"old"
+
+
 @pytest.mark.parametrize("command", ["info", "show", "convert", "plot"])
 def test_help(command):
     result = run(command, "--help")
@@ -188,7 +280,7 @@ def test_a_missing_library_names_what_to_install(plot_path, tmp_path, module, co
     result = run(command[0], plot_path, *options, env={"PYTHONPATH": path_list})
     assert result.returncode == 1 and not list(tmp_path.glob("x.*"))
     assert result.stderr.count("\n") == 1
-    assert f"python3-{module}" in result.stderr and f"[{extra}]" in result.stderr
+    assert f"python3-{module}" in result.stderr and f"`pip install {distribution()}[{extra}]`" in result.stderr
 
 
 def test_progress_bar_only_on_a_terminal(plot_path):

@@ -12,7 +12,7 @@ distributed = pytest.importorskip("distributed")
 
 import korvant  # noqa: E402
 import korvant.dask  # noqa: E402
-from conftest import child_env, korvant_text  # noqa: E402
+from conftest import child_env, distribution, korvant_text  # noqa: E402
 
 STEPS = 4
 PARAMS = 12  # two data lines per block
@@ -116,7 +116,9 @@ def test_array_equals_read_of_each_file(study, compute):
     assert np.array_equal(bits(compute(array)), bits(expected))
 
 
-@pytest.mark.parametrize(("ending", "tail"), [("\n", ""), ("\r\n", ""), ("\n", "\n \n\n\n")])
+@pytest.mark.parametrize(("ending", "tail"), [
+    ("\n", ""), ("\r\n", ""), ("\n", "\n \n\n\n"), ("\n", "\u00a0\n\u3000\n\u00a0\u3000\n"),
+])
 def test_array_shape_counts_the_first_files_timesteps(plot_file, ending, tail):
     array = korvant.dask.read_array(plot_file(korvant_text(columns(1, steps=7)).replace("\n", ending) + tail))
     assert array.shape == (1, 7, PARAMS)
@@ -139,6 +141,17 @@ def test_bad_file_fails_its_own_part_on_the_client(study, client, form, defect, 
     assert info.value.path == bad[defect]
     assert bad[defect] in str(info.value)
     assert (good[0] in str(info.value)) == names_first
+
+
+@pytest.mark.parametrize("build", [korvant.dask.read, korvant.dask.read_array])
+def test_first_file_rewritten_after_building_fails(plot_file, build):
+    paths = [plot_file(korvant_text(columns(k))) for k in range(2)]
+    collection = build(paths)
+    renamed = [f"P{i}" for i in range(PARAMS - 1)] + ["X"]
+    plot_file(korvant_text(columns(0), names=renamed), os.path.basename(paths[0]))
+    with pytest.raises(korvant.dask.FileMismatchError) as info:
+        collection.compute(scheduler="sync")
+    assert info.value.path == paths[0] and "'X'" in str(info.value)
 
 
 @pytest.mark.parametrize(("args", "error"), [
@@ -166,4 +179,4 @@ def test_korvant_does_not_import_dask_and_its_absence_is_explained(run_python):
         except ImportError as error:
             print(error)
     """)
-    assert "pip install korvant[dask]" in result.stdout and "python3-dask" in result.stdout
+    assert f"`pip install {distribution()}[dask]`" in result.stdout and "python3-dask" in result.stdout

@@ -22,6 +22,7 @@ import concurrent.futures
 import csv
 import glob
 import importlib
+import io
 import json
 import os
 import shutil
@@ -246,10 +247,15 @@ def run_batch(paths: list[str], work, jobs: int, progress: Progress):
 
 # -------------------------------------------------------------- formatting
 
-def float32_text(values: np.ndarray) -> list[str]:
+def float32_text(values: np.ndarray) -> list:
     """The shortest decimal text of each float32 value that reads back to the
-    same float32 ('0.1', '1e-05', '-0.0', 'nan', 'inf')."""
-    return np.asarray(values, dtype=np.float32).astype(str).tolist()
+    same float32 ('0.1', '1e-05', '-0.0', 'nan', '-nan', 'inf'), in lists
+    shaped as `values`.  A NaN with its sign bit set is '-nan' (numpy writes
+    'nan' for either), which float() reads back with the sign."""
+    values = np.asarray(values, dtype=np.float32)
+    texts = values.astype(str)
+    texts[np.isnan(values) & np.signbit(values)] = "-nan"
+    return texts.tolist()
 
 
 def time_text(value: float) -> str:
@@ -407,13 +413,13 @@ def cmd_show(args) -> int:
 # ----------------------------------------------------------------- convert
 
 def csv_writer(plot, out: Path) -> None:
-    header = (["time"] if plot.time is not None else []) + list(plot.names)
+    header = table_keys(plot)
     rows_per_chunk = max(1, 200_000 // max(1, len(plot.names)))
     with open(out, "w", encoding="utf-8", newline="") as f:
         csv.writer(f, lineterminator="\n").writerow(header)
         for start in range(0, len(plot), rows_per_chunk):
             stop = min(start + rows_per_chunk, len(plot))
-            texts = plot.values[start:stop].astype(str).tolist()
+            texts = float32_text(plot.values[start:stop])
             if plot.time is not None:
                 times = plot.time[start:stop].astype(str).tolist()
                 texts = [[t, *row] for t, row in zip(times, texts)]
@@ -437,6 +443,24 @@ def unique_keys(names: list[str], reserved: tuple[str, ...] = ()) -> list[str]:
     return keys
 
 
+def source_name(path: str) -> str | bytes:
+    """The plot file's path as the Parquet and HDF5 outputs record it: its
+    text, or for a name that is not UTF-8 (which has none) its bytes as the
+    file system has them."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return os.fsencode(path)
+    return path
+
+
+def table_keys(plot) -> list[str]:
+    """The column names of a table (CSV, Parquet) of the plot: "time" first
+    when the file has a time, then the parameters' unique_keys beside it."""
+    lead = ["time"] if plot.time is not None else []
+    return lead + unique_keys(list(plot.names), tuple(lead))
+
+
 def parquet_writer(plot, out: Path) -> None:
     pa = need("pyarrow", "writing Parquet", "parquet")
     import pyarrow.parquet as pq
@@ -449,28 +473,36 @@ def parquet_writer(plot, out: Path) -> None:
         return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values),
                                      [None, pa.py_buffer(values)])
 
-    arrays, keys = [], []
-    if plot.time is not None:
-        arrays.append(column(plot.time))
-        keys.append("time")
-    for j, key in enumerate(unique_keys(list(plot.names), tuple(keys))):
-        arrays.append(column(plot.values[:, j]))
-        keys.append(key)
+    keys = table_keys(plot)
+    arrays = [column(plot.time)] if plot.time is not None else []
+    arrays += [column(plot.values[:, j]) for j in range(len(plot.names))]
     # The names as the file gives them, for when a column had to be renamed.
     metadata = {"korvant.names": json.dumps(list(plot.names)),
                 "korvant.parameters": json.dumps(list(plot.parameters)),
-                "korvant.source": plot.path}
+                "korvant.source": source_name(plot.path)}
     # No dictionary encoding: for float columns it rarely pays, and it takes
     # about twice the time of the rest of the write (snappy compression of
     # the plain values still shrinks zero and constant columns to little).
-    pq.write_table(pa.Table.from_arrays(arrays, names=keys, metadata=metadata), out, use_dictionary=False)
+    # An open file: pyarrow takes a path for UTF-8 text, which a file name
+    # need not be.
+    with open(out, "wb") as f:
+        pq.write_table(pa.Table.from_arrays(arrays, names=keys, metadata=metadata), f, use_dictionary=False)
 
 
 def hdf5_writer(plot, out: Path) -> None:
     h5py = need("h5py", "writing HDF5", "hdf5")
-    with h5py.File(out, "w") as f:
-        f.attrs["source"] = plot.path
-        f.attrs["width"] = plot.width
+    # HDF5 builds the file in memory, and the file is written from there in
+    # one piece: HDF5 told that a write of its own failed (a full disk, a
+    # file size limit) aborts the process from an assertion while closing
+    # the file, and goes wrong when it reads back what it could not write.
+    # The cost is a second copy of the values in memory while writing.
+    image = io.BytesIO()
+    with h5py.File(image, "w") as f:
+        f.attrs["source"] = source_name(plot.path)
+        # A file without timesteps has no width (None, which HDF5 cannot
+        # store): the attribute is then left out.
+        if plot.width is not None:
+            f.attrs["width"] = plot.width
         f.attrs["n_parameters"] = plot.n_parameters
         f.attrs["complete"] = bool(plot.complete)
         # Column j is the dataset /parameters/<keys[j]>, holding parameter
@@ -486,6 +518,8 @@ def hdf5_writer(plot, out: Path) -> None:
         group = f.create_group("parameters")
         for j, key in enumerate(keys):
             group.create_dataset(key, data=plot.values[:, j])
+    with open(out, "wb") as file, image.getbuffer() as view:
+        file.write(view)
 
 
 def npz_writer(plot, out: Path) -> None:
@@ -524,6 +558,23 @@ def write_atomically(writer, plot, out: Path) -> None:
             temporary.unlink()
 
 
+def file_identity(path: str | Path) -> tuple[int, int] | str:
+    """The file a path names, whatever the spelling (links, '..', a relative
+    or absolute path): its device and inode when it exists, else the
+    resolved path."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return os.path.realpath(path)
+    return status.st_dev, status.st_ino
+
+
+def inputs_written_over(paths: list[str], targets: dict[str, Path]) -> list[tuple[str, Path]]:
+    """(input, output) for each output that is one of the inputs."""
+    inputs = {file_identity(path): path for path in paths}
+    return [(inputs[key], target) for target in targets.values() if (key := file_identity(target)) in inputs]
+
+
 def cmd_convert(args) -> int:
     parser: argparse.ArgumentParser = args.parser
     paths, batch = expand_inputs(args.files)
@@ -543,6 +594,13 @@ def cmd_convert(args) -> int:
         targets = {p: Path(args.output) / (Path(p).stem + FORMATS[fmt][0]) for p in paths}
     else:
         targets = {paths[0]: Path(args.output)}
+    # Refused before anything is read or written: the output would replace
+    # an input, perhaps before that input has been read.
+    clashes = inputs_written_over(paths, targets)
+    for path, target in clashes:
+        report(f"{path}: the output {target} would write over this input; choose another OUT")
+    if clashes:
+        return 2
     paths = list(dict.fromkeys(paths))  # a file named twice is written once
     if fmt in LIBRARIES:
         need(*LIBRARIES[fmt])
@@ -661,9 +719,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     convert = commands.add_parser("convert", parents=[reading, partial], help="write CSV, Parquet, HDF5 or .npz",
                                   description="Writes the values, float32 exactly, with the names and "
-                                              "the time: CSV (time first, then one column per parameter), "
-                                              "Parquet (a repeated name gets '#index'; the names as given "
-                                              "are in the schema metadata 'korvant.names'), HDF5 (a dataset "
+                                              "the time: CSV or Parquet (a column 'time' first, then one "
+                                              "per parameter, whose name gets '#index' where it is repeated, "
+                                              "'time' or holds '/'; Parquet has the names as given in the "
+                                              "schema metadata 'korvant.names'), HDF5 (a dataset "
                                               "per parameter under /parameters, with /names, /keys (the "
                                               "dataset names), /indices and /time) or NumPy .npz (values, "
                                               "names, parameters, time).")

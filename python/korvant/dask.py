@@ -9,10 +9,11 @@ Each file is read by one task with `korvant.read`, wherever Dask runs the
 task: the threaded scheduler (the read releases the interpreter lock, so the
 threads use every core), processes, or a `distributed` cluster whose workers
 can import `korvant` and see the files under the same paths.  Building a
-collection reads only the first file's header (and, for `read_array`, counts
-that file's lines); the values are read when the result is computed.
+collection reads only the first file's header (and, for `read_array`, that
+file's timesteps with one parameter, for their count); the values are read
+when the result is computed.
 
-This module needs Dask (`pip install korvant[dask]`); `import korvant` alone
+This module needs Dask (`pip install tavrel[dask]`); `import korvant` alone
 never imports it.
 """
 
@@ -29,15 +30,21 @@ import numpy as np
 import korvant
 from korvant._plot import index_of
 
-_MISSING = ("korvant.dask needs Dask, which is not installed here: install python3-dask and "
-            "python3-distributed, or `pip install korvant[dask]`")
+
+def _missing() -> str:
+    """What to install for Dask, with pip's name of this distribution."""
+    from korvant.cli import distribution_name
+
+    return ("korvant.dask needs Dask, which is not installed here: install python3-dask and "
+            f"python3-distributed, or `pip install {distribution_name()}[dask]`")
+
 
 try:
     import dask.array as da
     from dask.base import tokenize
     from dask.highlevelgraph import HighLevelGraph
 except ImportError as error:
-    raise ImportError(_MISSING) from error
+    raise ImportError(_missing()) from error
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -136,15 +143,17 @@ class _Reader:
         return (type(self).__name__, self.first, self.names, self.indices, self.width)
 
     def plot(self, path: str) -> korvant.Plot:
-        if path != self.first:
-            count, names = korvant.read_header(path)
-            if names != self.names:
-                differ = next((i for i, (a, b) in enumerate(zip(names, self.names)) if a != b), None)
-                if differ is None:
-                    raise FileMismatchError(f"{path} has {count} parameters where {self.first} has {len(self.names)}",
-                                            path, self.first, 1)
-                raise FileMismatchError(f"{path}:{differ + 2}: parameter {differ + 1} is {names[differ]!r}, "
-                                        f"where {self.first} has {self.names[differ]!r}", path, self.first, differ + 2)
+        # The first file too: it may have been rewritten since its header
+        # gave the collection its columns.
+        count, names = korvant.read_header(path)
+        if names != self.names:
+            first = f"{self.first} has" if path != self.first else "the collection, built from its header, has"
+            differ = next((i for i, (a, b) in enumerate(zip(names, self.names)) if a != b), None)
+            if differ is None:
+                raise FileMismatchError(f"{path} has {count} parameters where {first} {len(self.names)}",
+                                        path, self.first, 1)
+            raise FileMismatchError(f"{path}:{differ + 2}: parameter {differ + 1} is {names[differ]!r}, "
+                                    f"where {first} {self.names[differ]!r}", path, self.first, differ + 2)
         return korvant.read(path, width=self.width, params=self.indices)
 
 
@@ -220,7 +229,8 @@ def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = 
 
     The columns come from the first file's header alone; no values are read
     until the result is computed.  Every file must then have the first
-    file's parameter names in the same order: a file that does not raises
+    file's parameter names in the same order (the first file too, in case it
+    was rewritten in between): a file that does not raises
     FileMismatchError (a korvant.PlotFileError) naming both files, and a file
     that cannot be read raises its own error, each when that file's
     partition is computed.  `width` is passed to `korvant.read` (None:
@@ -229,35 +239,12 @@ def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = 
     try:
         import dask.dataframe as dd
     except ImportError as error:
-        raise ImportError(_MISSING) from error
+        raise ImportError(_missing()) from error
     paths = _paths(paths_or_glob)
     _, names = korvant.read_header(paths[0])
     partition = _Partition(paths[0], names, _columns(names, params), width, _string_dtype())
     return dd.from_map(partition, paths, meta=partition.frame(paths[0], None), label="korvant-read",
                        enforce_metadata=False)
-
-
-def _count_timesteps(path: str, count: int) -> int:
-    """The number of complete blocks of a file with `count` parameters,
-    from its line count: a header line and a line per name, then a lead
-    line and ceil(count / 10) data lines per block.  Blank lines at the end
-    of the file are no timestep's."""
-    line_ends = 0
-    blank_tail = 0  # line ends in the whitespace that ends the file so far
-    content = False
-    with open(path, "rb") as file:
-        while chunk := file.read(1 << 24):
-            line_ends += chunk.count(b"\n")
-            stripped = chunk.rstrip()
-            if stripped:
-                content = True
-                blank_tail = chunk.count(b"\n", len(stripped))
-            else:
-                blank_tail += chunk.count(b"\n")
-    # The file up to its last non-blank byte: its line ends, and the line
-    # that byte is on.
-    lines = line_ends - blank_tail + content
-    return max(lines - 1 - count, 0) // (1 + (count + 9) // 10)
 
 
 class _Block(_Reader):
@@ -281,17 +268,22 @@ def read_array(paths_or_glob: PathsOrGlob, params: Params = None, width: int | N
 
     `paths_or_glob`, `params` and `width` are those of `read`; the
     parameters are the selected ones, in the order given.  The shape is the
-    first file's: its header gives the parameter count, and its timesteps
-    are counted from its number of lines, which reads that file once on the
-    client (at disk speed; no values are parsed).  Every file must have that
-    shape and the first file's parameter names: a file that does not raises
-    FileMismatchError (a korvant.PlotFileError) naming both files, and a file
-    that cannot be read raises its own error, each when a computation needs
-    that file's chunk.
+    first file's: its header gives the parameter count, and its complete
+    timesteps are counted by reading that file once on the client with the
+    first selected parameter alone (so a first file whose structure or that
+    parameter cannot be read raises its error here).  Every file must have
+    that shape and the first file's parameter names: a file that does not
+    raises FileMismatchError (a korvant.PlotFileError) naming both files, and
+    a file that cannot be read raises its own error, each when a computation
+    needs that file's chunk.
     """
     paths = _paths(paths_or_glob)
-    count, names = korvant.read_header(paths[0])
-    block = _Block(paths[0], names, _columns(names, params), width, _count_timesteps(paths[0], count))
+    _, names = korvant.read_header(paths[0])
+    indices = _columns(names, params)
+    # The reader's own count; `partial` counts the complete timesteps of a
+    # file cut off, whose chunk then fails when computed, as it would alone.
+    steps = len(korvant.read(paths[0], width=width, params=indices[:1] or None, partial=True))
+    block = _Block(paths[0], names, indices, width, steps)
     name = "korvant-read-array-" + tokenize(block, paths)
     graph = {(name, k, 0, 0): (block, path) for k, path in enumerate(paths)}
     chunks = ((1,) * len(paths), (block.steps,), (len(block.indices),))
