@@ -105,6 +105,10 @@ def test_frame_reductions_and_narrowed_columns(study, compute):
     assert out.columns.tolist() == ["P5", "file", "P2"]
     for name in ("P5", "P2"):
         assert np.array_equal(bits(out[name]), bits(np.concatenate([korvant.read(p)[name] for p in good])))
+    # Computations of the file and time columns alone read no parameter.
+    assert compute(df["time"].sum()) == sum(korvant.read(p).time.sum() for p in good)
+    assert compute(df["file"].nunique()) == len(good)
+    assert len(df) == STEPS * len(good)
 
 
 def test_array_equals_read_of_each_file(study, compute):

@@ -4,10 +4,12 @@ must keep, the hints of a failure, argument checks and memory."""
 
 from __future__ import annotations
 
+import errno
 import os
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -125,9 +127,24 @@ print(plot.values[:, -1].tolist(), plot.width)
 """
     child = subprocess.Popen([sys.executable, "-c", code], env=child_env(), stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
-    with open(fifo, "w") as f:
-        f.write(text)
-    out, err = child.communicate(timeout=60)
+    try:
+        # Written once the child has the pipe open for reading.
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError as error:
+                if error.errno != errno.ENXIO or time.monotonic() > deadline or child.poll() is not None:
+                    raise
+                time.sleep(0.01)
+        os.set_blocking(fd, True)
+        with os.fdopen(fd, "w") as f:
+            f.write(text)
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+        child.wait()
     assert child.returncode == 0, err
     assert out.split("]")[0] == "[4.5, 5.5, 6.5"
     assert out.split()[-1] == "12"
