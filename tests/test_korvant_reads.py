@@ -199,6 +199,8 @@ def test_a_selection_keeps_the_rules_of_the_whole_read(plot_file, case, partial,
 def test_a_run_that_has_only_begun_reads_as_no_timestep(plot_file, text):
     plot = korvant.read(plot_file(text), partial=True)
     assert (len(plot), plot.complete, plot.width) == (0, False, None)
+    assert plot.values.shape == (0, len(plot.names))
+    assert korvant.read(plot_file(text), partial=True, params=[0, 0]).values.shape == (0, 2)
 
 
 def test_a_run_that_has_only_begun_is_cut_without_partial(plot_file):

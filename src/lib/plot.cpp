@@ -37,12 +37,8 @@ ColumnMatrix& ColumnMatrix::operator=(ColumnMatrix&& other) noexcept {
 ColumnMatrix::~ColumnMatrix() { text::release(owned_); }
 
 ColumnMatrix ColumnMatrix::from(ReadResult result, std::size_t rows, std::size_t columns) {
-  if (columns == 0) {
-    // An empty selection: its one column was written to only to be dropped.
-    ColumnMatrix matrix;
-    matrix.rows_ = rows;
-    return matrix;
-  }
+  // An empty selection: its one column was written to only to be dropped.
+  if (columns == 0) return empty(rows, 0);
   bool in_arena = result.arena.rows() >= rows && rows > 0;
   for (std::size_t c = 0; in_arena && c < columns; ++c) {
     in_arena = (c == 0 ? result.first : result.others[c - 1]).data() == result.arena.column(c);
@@ -50,6 +46,13 @@ ColumnMatrix ColumnMatrix::from(ReadResult result, std::size_t rows, std::size_t
   if (in_arena) return of_arena(std::move(result.arena), columns, rows);
   const ReadResult* const only = &result;
   return joined(std::span<const ReadResult* const>(&only, 1), std::span<const std::size_t>(&rows, 1));
+}
+
+ColumnMatrix ColumnMatrix::empty(std::size_t rows, std::size_t columns) noexcept {
+  ColumnMatrix matrix;
+  matrix.rows_ = rows;
+  matrix.columns_ = columns;
+  return matrix;
 }
 
 ColumnMatrix ColumnMatrix::of_arena(ColumnArena arena, std::size_t columns, std::size_t rows) noexcept {
@@ -235,6 +238,7 @@ void add_hints(ReadError& error, const PlotFile& file, const Layout& layout, std
 Plot empty_plot(Layout& layout, bool complete) {
   Plot plot;
   plot.parameters = layout.n;
+  plot.values = ColumnMatrix::empty(0, layout.columns());
   plot.names = std::move(layout.names);
   plot.selected = std::move(layout.selected);
   plot.complete = complete;

@@ -33,6 +33,8 @@ class ColumnMatrix {
   // already lie in the arena, the arena is taken over as it is; otherwise
   // they are copied into one block.  Out of memory: a thrown ReadError.
   static ColumnMatrix from(ReadResult result, std::size_t rows, std::size_t columns);
+  // A matrix that holds no value: `rows` or `columns` is 0.
+  static ColumnMatrix empty(std::size_t rows, std::size_t columns) noexcept;
   // The arena as it is: its columns, each `rows` long.
   static ColumnMatrix of_arena(ColumnArena arena, std::size_t columns, std::size_t rows) noexcept;
   // The columns of several reads, read k's rows after read k - 1's,

@@ -386,7 +386,7 @@ Plot read_plot_in_parts(PlotFile& file, Layout& layout, std::uint32_t width, con
     plot.complete = read.blocks.complete;
   }
   if (selected_columns == 0) {
-    plot.values = ColumnMatrix::from(ReadResult{}, total, 0);
+    plot.values = ColumnMatrix::empty(total, 0);
   } else if (parts_in_place(reads, arena)) {
     plot.values = ColumnMatrix::of_arena(std::move(arena), columns, total);
   } else {
