@@ -1,10 +1,8 @@
 // The functions of korvant._native; see read_call.hpp.
 #include "korvant/read_call.hpp"
 
-#include <charconv>
 #include <cstring>
 #include <new>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,7 +12,6 @@
 #include "lib/plot_parts.hpp"
 #include "lib/read_error.hpp"
 #include "python/py_ref.hpp"
-#include "text/words.hpp"
 
 namespace tavrel::korvant {
 
@@ -126,30 +123,17 @@ void raise_read_error(PyObject* module, const lib::ReadError& error) {
   if (made) PyErr_SetObject(state_of(module)->read_failure, d);
 }
 
-// The first word of `line` that is a whole decimal number, as a double.
-std::optional<double> first_number(std::string_view line) {
-  for (std::string_view word : text::split_words(line)) {
-    if (!word.empty() && word.front() == '+') word.remove_prefix(1);
-    double value = 0;
-    auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
-    if (ec == std::errc() && end == word.data() + word.size()) return value;
-  }
-  return std::nullopt;
-}
-
-// The time of every block as packed doubles, or None.
+// The time of every block as packed doubles, or None when some lead line
+// has none.
 PyRef time_of(const lib::LeadLines& leads) {
-  const std::size_t count = leads.ends.size();
+  if (!leads.all_timed()) return PyRef::borrow(Py_None);
+  const std::size_t count = leads.size();
   PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(double))));
   if (!bytes) return bytes;
   char* out = PyBytes_AS_STRING(bytes.get());
-  std::size_t begin = 0;
   for (std::size_t b = 0; b < count; ++b) {
-    const std::string_view line(leads.text.data() + begin, leads.ends[b] - begin);
-    begin = leads.ends[b];
-    std::optional<double> time = first_number(line);
-    if (!time) return PyRef::borrow(Py_None);
-    std::memcpy(out + b * sizeof(double), &*time, sizeof(double));
+    const double time = *leads.time(b);
+    std::memcpy(out + b * sizeof(double), &time, sizeof(double));
   }
   return bytes;
 }
@@ -166,13 +150,11 @@ PyRef string_list(const std::vector<std::string>& texts) {
 }
 
 PyRef lead_line_list(const lib::LeadLines& leads) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(leads.ends.size())));
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(leads.size())));
   if (!list) return list;
-  std::size_t begin = 0;
-  for (std::size_t b = 0; b < leads.ends.size(); ++b) {
-    PyRef item = text_object(std::string_view(leads.text.data() + begin, leads.ends[b] - begin));
+  for (std::size_t b = 0; b < leads.size(); ++b) {
+    PyRef item = text_object(leads.line(b));
     if (!item) return PyRef();
-    begin = leads.ends[b];
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(b), item.release());
   }
   return list;

@@ -173,18 +173,12 @@ class BlockReader {
     NextLine lead = next_line(lines_, Stage::LeadLine, lead_line_number());
     if (lead.ended) return false;
     lead_blank_ = options_.blank_tail && text::trim(lead.text).empty();
-    if (LeadLines* out = options_.lead_lines) {
-      out->text += lead.text;
-      out->ends.push_back(out->text.size());
-    }
+    if (LeadLines* out = options_.lead_lines) out->add(lead.text);
     return true;
   }
 
   void drop_last_lead() noexcept {
-    LeadLines* out = options_.lead_lines;
-    if (!out || out->ends.empty()) return;
-    out->ends.pop_back();
-    out->text.resize(out->ends.empty() ? 0 : out->ends.back());
+    if (LeadLines* out = options_.lead_lines) out->drop_last();
   }
 
   // Every parameter: row[t] for parameter t.
