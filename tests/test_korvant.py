@@ -84,7 +84,7 @@ def test_plot_attributes_and_zero_copy(plot_file):
     plot = korvant.read(plot_file(text))
     assert (plot.width, plot.names, plot.parameters, len(plot)) == (12, ["A", "B", "A"], [0, 1, 2], 3)
     assert plot.time.tolist() == [0.0, 1.0, 2.0] and plot.lead_lines == ["TIME 0", "TIME 1", "TIME 2"]
-    assert plot.values.dtype == np.float32 and plot.values.flags.f_contiguous and not plot.values.flags.writeable
+    assert plot.values.dtype == np.float32 and plot.values.flags.f_contiguous
     assert plot["B"].tolist() == [0.25, 0.5, 0.75] and plot[2].tolist() == [-1.0, -2.0, -3.0]
     with pytest.raises(KeyError, match=r"columns \[0, 2\]"):
         plot["A"]
@@ -93,6 +93,19 @@ def test_plot_attributes_and_zero_copy(plot_file):
     assert np.shares_memory(frame.to_numpy(), plot.values)
     chosen = korvant.read(plot_file(text), params=["B", 0])
     assert chosen.names == ["B", "A"] and chosen.values.tolist() == [[0.25, 1.5], [0.5, 2.5], [0.75, 3.5]]
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_values_and_frame_are_the_callers_to_change(plot_file, workers):
+    # Numpy's and pandas' readers hand out arrays the caller may assign to;
+    # so does korvant, without a copy: the frame's columns are the values.
+    plot = korvant.read(plot_file(korvant_text([[1.5] * 30, [2.5] * 30])), workers=workers)
+    frame = plot.to_pandas()
+    frame.iloc[0, 1] = 5
+    plot["P0"][1] = -1
+    plot.time[2] = 0.5
+    assert plot.values[:3].tolist() == [[1.5, 5.0], [-1.0, 2.5], [1.5, 2.5]]
+    assert frame.iloc[1, 0] == -1 and plot.time[:3].tolist() == [0.0, 1.0, 0.5]
 
 
 def test_large_file_values_stay_in_the_readers_storage(plot_file):

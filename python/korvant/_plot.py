@@ -39,9 +39,10 @@ class Plot:
         names: the name of each column of `values`: the last word of its
             parameter-name line.  Repeated names are kept.
         parameters: the file's parameter index of each column.
-        values: float32 array of shape ``(timesteps, len(names))``, read-only;
-            each column is contiguous in memory (Fortran order) and is a view
-            of the reader's storage, not a copy.
+        values: float32 array of shape ``(timesteps, len(names))``, writable;
+            each column is contiguous in memory (Fortran order).  It is the
+            reader's own memory, not a copy of anything and shared with
+            nothing: the array is the caller's, as one numpy made would be.
         time: float64 array of the first number on each timestep's lead
             line, or None when some lead line has none.
         lead_lines: each timestep's lead line, as read.
@@ -101,7 +102,11 @@ class Plot:
 
     def to_pandas(self) -> pandas.DataFrame:
         """A DataFrame of the values: one column per name, indexed by the time
-        (named "time") when there is one.  The values are not copied."""
+        (named "time") when there is one.
+
+        The values are not copied: the frame's columns are :attr:`values`
+        itself, so that assigning to one changes the other.
+        """
         try:
             import pandas as pd
         except ImportError:

@@ -123,14 +123,14 @@ void raise_read_error(PyObject* module, const lib::ReadError& error) {
   if (made) PyErr_SetObject(state_of(module)->read_failure, d);
 }
 
-// The time of every block as packed doubles, or None when some lead line
-// has none.
+// The time of every block as packed doubles in a bytearray (which the
+// caller's array then owns), or None when some lead line has none.
 PyRef time_of(const lib::LeadLines& leads) {
   if (!leads.all_timed()) return PyRef::borrow(Py_None);
   const std::size_t count = leads.size();
-  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(double))));
+  PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(double))));
   if (!bytes) return bytes;
-  char* out = PyBytes_AS_STRING(bytes.get());
+  char* out = PyByteArray_AS_STRING(bytes.get());
   for (std::size_t b = 0; b < count; ++b) {
     const double time = *leads.time(b);
     std::memcpy(out + b * sizeof(double), &time, sizeof(double));

@@ -3,8 +3,8 @@
 //   read(path, width, params, partial, workers)
 //       -> (names, lead_lines, values, time, complete)
 //          workers > 1: the file is read in that many parts at once
-//          time: bytes of float64, the first number of each lead line, or
-//          None when some lead line has none
+//          time: bytearray of float64, the time of each lead line, or
+//          None when some lead line has none (lib/lead_lines.hpp)
 //   read_header(path) -> names
 //   fit_widths(path) -> (widths, has_blocks, line, line_bytes, fields)
 //
