@@ -88,8 +88,8 @@ def read(
         selected = [index_of(key, names, name) for key in params]
     used_width = width if width is not None else _detect_width(name)
     try:
-        all_names, leads, values, time, complete = _native.read(name, used_width or 12, selected, partial,
-                                                                max(1, workers))
+        all_names, leads, values, time, complete, lead = _native.read(name, used_width or 12, selected, partial,
+                                                                      max(1, workers))
         array = np.asarray(memoryview(values))
     except _native.ReadFailure as failure:
         info = failure.args[0]
@@ -107,6 +107,7 @@ def read(
         width=used_width,
         complete=complete,
         n_parameters=len(all_names),
+        lead_numbers=lead,
     )
 
 

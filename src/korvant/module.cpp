@@ -43,7 +43,7 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyMethodDef METHODS[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read)), METH_FASTCALL,
-     "read(path, width, params, partial, workers) -> (names, lead_lines, values, time, complete)"},
+     "read(path, width, params, partial, workers) -> (names, lead_lines, values, time, complete, lead)"},
     {"read_header", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_header)), METH_FASTCALL,
      "read_header(path) -> names"},
     {"fit_widths", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fit_widths)), METH_FASTCALL,

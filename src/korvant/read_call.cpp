@@ -138,6 +138,17 @@ PyRef time_of(const lib::LeadLines& leads) {
   return bytes;
 }
 
+// A bytes object of `count` items of `size` bytes, each written by
+// `put(b, where)`.
+template <class Put>
+PyRef packed(std::size_t count, std::size_t size, Put&& put) {
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * size)));
+  if (!bytes) return bytes;
+  char* out = PyBytes_AS_STRING(bytes.get());
+  for (std::size_t b = 0; b < count; ++b) put(b, out + b * size);
+  return bytes;
+}
+
 PyRef string_list(const std::vector<std::string>& texts) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return list;
@@ -158,6 +169,30 @@ PyRef lead_line_list(const lib::LeadLines& leads) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(b), item.release());
   }
   return list;
+}
+
+// The numbers of the lead lines: (names, ends, name indices, values), the
+// last three packed: per line the end of its quantities (uint64), per
+// quantity its name's index (uint32) and its value (float64).
+PyRef lead_quantities(const lib::LeadLines& leads) {
+  PyRef names = string_list(leads.names());
+  if (!names) return names;
+  const auto& ends = leads.quantity_ends();
+  PyRef packed_ends = packed(ends.size(), sizeof(std::uint64_t), [&](std::size_t b, char* out) {
+    const std::uint64_t end = ends[b];
+    std::memcpy(out, &end, sizeof end);
+  });
+  if (!packed_ends) return packed_ends;
+  const auto& quantities = leads.quantities();
+  PyRef indices = packed(quantities.size(), sizeof(std::uint32_t), [&](std::size_t i, char* out) {
+    std::memcpy(out, &quantities[i].name, sizeof(std::uint32_t));
+  });
+  if (!indices) return indices;
+  PyRef values = packed(quantities.size(), sizeof(double), [&](std::size_t i, char* out) {
+    std::memcpy(out, &quantities[i].value, sizeof(double));
+  });
+  if (!values) return values;
+  return PyRef::steal(PyTuple_Pack(4, names.get(), packed_ends.get(), indices.get(), values.get()));
 }
 
 // Runs `body` (returning a new reference or null with an exception set),
@@ -224,15 +259,18 @@ bool options_of(PyObject* const* args, lib::PlotOptions& options) {
   return true;
 }
 
-// (lead_lines, values, time, complete) of a read.
+// (lead_lines, values, time, complete, lead) of a read.
 PyRef blocks_tuple(PyObject* module, lib::Plot& plot) {
   PyRef leads = lead_line_list(plot.lead_lines);
   if (!leads) return leads;
   PyRef time = time_of(plot.lead_lines);
   if (!time) return time;
+  PyRef lead = lead_quantities(plot.lead_lines);
+  if (!lead) return lead;
   PyRef values = PyRef::steal(new_values(state_of(module)->values_type, std::move(plot.values)));
   if (!values) return values;
-  return PyRef::steal(PyTuple_Pack(4, leads.get(), values.get(), time.get(), plot.complete ? Py_True : Py_False));
+  return PyRef::steal(
+      PyTuple_Pack(5, leads.get(), values.get(), time.get(), plot.complete ? Py_True : Py_False, lead.get()));
 }
 
 }  // namespace
@@ -257,8 +295,8 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyRef blocks = blocks_tuple(module, plot);
     if (!blocks) return nullptr;
     PyObject* b = blocks.get();
-    return PyTuple_Pack(5, names.get(), PyTuple_GET_ITEM(b, 0), PyTuple_GET_ITEM(b, 1), PyTuple_GET_ITEM(b, 2),
-                        PyTuple_GET_ITEM(b, 3));
+    return PyTuple_Pack(6, names.get(), PyTuple_GET_ITEM(b, 0), PyTuple_GET_ITEM(b, 1), PyTuple_GET_ITEM(b, 2),
+                        PyTuple_GET_ITEM(b, 3), PyTuple_GET_ITEM(b, 4));
   });
 }
 

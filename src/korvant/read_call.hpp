@@ -1,10 +1,13 @@
 // The functions of korvant._native, called by the korvant package.
 //
 //   read(path, width, params, partial, workers)
-//       -> (names, lead_lines, values, time, complete)
+//       -> (names, lead_lines, values, time, complete, lead)
 //          workers > 1: the file is read in that many parts at once
 //          time: bytearray of float64, the time of each lead line, or
 //          None when some lead line has none (lib/lead_lines.hpp)
+//          lead: the numbers of the lead lines, (names, ends, name
+//          indices, values): per line the end of its numbers (uint64), per
+//          number its name's index (uint32) and value (float64), packed
 //   read_header(path) -> names
 //   fit_widths(path) -> (widths, has_blocks, line, line_bytes, fields)
 //
