@@ -166,7 +166,7 @@ def test_korvant_does_not_import_dask_and_its_absence_is_explained(run_python):
         except ImportError as error:
             print(error)
     """)
-    assert "pip install korvant[dask]" in result.stdout and "python3-dask" in result.stdout
+    assert "pip install tavrel[dask]" in result.stdout and "python3-dask" in result.stdout
 
 
 def test_korvant_dask_prints_nothing(run_python, study):

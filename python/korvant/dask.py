@@ -12,7 +12,7 @@ can import `korvant` and see the files under the same paths.  Building a
 collection reads only the first file's header (and, for `read_array`, counts
 that file's lines); the values are read when the result is computed.
 
-This module needs Dask (`pip install korvant[dask]`); `import korvant` alone
+This module needs Dask (`pip install tavrel[dask]`); `import korvant` alone
 never imports it.
 """
 
@@ -33,7 +33,7 @@ import korvant
 from korvant._plot import index_of
 
 _MISSING = ("korvant.dask needs Dask, which is not installed here: install python3-dask and "
-            "python3-distributed, or `pip install korvant[dask]`")
+            "python3-distributed, or `pip install tavrel[dask]`")
 
 
 @contextlib.contextmanager
