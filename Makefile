@@ -2,8 +2,11 @@
 # (see tools/setup-env), then runs inside it.
 .PHONY: test demo bench bench-quick fuzz test-asan test-debug test-deep clean
 
+# The suite runs inside the build environment; tests/own_files.sh runs
+# tools/with-env from outside it, as a user does.
 test:
 	tools/with-env tools/run-tests
+	tests/own_files.sh
 
 demo:
 	tools/with-env tools/run-demo

@@ -184,3 +184,15 @@ def test_korvant_does_not_import_dask_and_its_absence_is_explained(run_python):
             print(error)
     """)
     assert f"`pip install {distribution()}[dask]`" in result.stdout and "python3-dask" in result.stdout
+
+
+def test_korvant_dask_prints_nothing(run_python, study):
+    # Debian's Dask, which lacks dask-expr, warns about it whenever
+    # dask.dataframe is first imported; korvant's own imports say nothing.
+    _, good, _ = study
+    result = run_python(f"""
+        import korvant.dask
+        frame = korvant.dask.read({good[0]!r})
+        print(len(frame.compute(scheduler="sync")))
+    """)
+    assert (result.stdout, result.stderr) == (f"{STEPS}\n", "")

@@ -129,6 +129,19 @@ def test_plot_attributes_and_zero_copy(plot_file):
     assert chosen.names == ["B", "A"] and chosen.values.tolist() == [[0.25, 1.5], [0.5, 2.5], [0.75, 3.5]]
 
 
+@pytest.mark.parametrize("workers", [1, 2])
+def test_values_and_frame_are_the_callers_to_change(plot_file, workers):
+    # Numpy's and pandas' readers hand out arrays the caller may assign to;
+    # so does korvant, without a copy: the frame's columns are the values.
+    plot = korvant.read(plot_file(korvant_text([[1.5] * 30, [2.5] * 30])), workers=workers)
+    frame = plot.to_pandas()
+    frame.iloc[0, 1] = 5
+    plot["P0"][1] = -1
+    plot.time[2] = 0.5
+    assert plot.values[:3].tolist() == [[1.5, 5.0], [-1.0, 2.5], [1.5, 2.5]]
+    assert frame.iloc[1, 0] == -1 and plot.time[:3].tolist() == [0.0, 1.0, 0.5]
+
+
 def test_large_file_values_stay_in_the_readers_storage(plot_file):
     # Enough values for the column arena: the array views it at its stride.
     columns = [[float(b * 3 + k) for b in range(700)] for k in range(800)]
@@ -252,21 +265,27 @@ def test_isolated_interpreters_read_at_the_same_time(plot_file):
         "native = importlib.util.module_from_spec(found)",
         "found.loader.exec_module(native)",
         "for _ in range(200):",
-        f"    names, leads, values, time, complete = native.read({path!r}, 12, None, False)",
-        "    assert memoryview(values).shape == (2, 30) and complete",
+        f"    names, leads, values, time, complete, lead = native.read({path!r}, 12, None, False, 1)",
+        "    assert memoryview(values).shape == (2, 30) and complete and lead[0] == ['TIME']",
     ])
     code = f"""
         import threading
         from concurrent import interpreters
         workers = [interpreters.create() for _ in range(2)]
-        threads = [threading.Thread(target=w.exec, args=({script!r},)) for w in workers]
+        failures = []
+        def run(worker):
+            try:
+                worker.exec({script!r})
+            except Exception as error:
+                failures.append(error)
+        threads = [threading.Thread(target=run, args=(w,)) for w in workers]
         for t in threads: t.start()
         for t in threads: t.join()
-        print("read in", len(workers), "interpreters")
+        print("read in", len(workers), "interpreters", failures)
     """
     result = run_child(code)
     assert result.returncode == 0, result.stderr
-    assert result.stdout == "read in 2 interpreters\n"
+    assert result.stdout == "read in 2 interpreters []\n"
 
 
 @pytest.mark.parametrize("workers", [1, 2])
@@ -370,3 +389,52 @@ def test_placed_cuts_give_the_one_read(plot_file, leads, workers):
     whole, parts = korvant.read(path), korvant.read(path, workers=workers)
     assert np.array_equal(parts.values, whole.values) and parts.lead_lines == whole.lead_lines == leads
 
+
+
+def lead_numbers(plot):
+    """The lead columns as plain lists, NaN as None, for comparison."""
+    return {name: [None if np.isnan(v) else v for v in column.tolist()] for name, column in plot.lead.items()}
+
+
+@pytest.mark.parametrize(("leads", "expected"), [
+    (["TIME 1.5E-03 DT= 1.0E-04 CYCLE= 12", "TIME 1.6E-03 DT= 1.0E-04 CYCLE= 13"],
+     {"TIME": [1.5e-3, 1.6e-3], "DT": [1e-4, 1e-4], "CYCLE": [12.0, 13.0]}),
+    ([" TIME =  0.00000E+00  STEP        1", " TIME =  5.00000E-02  STEP        2"],
+     {"TIME": [0.0, 0.05], "STEP": [1.0, 2.0]}),
+    # Numbers without a word before them are named by their position.
+    (["  1.5  7  -2.5E+01", "  2.5  8  +3"], {"#0": [1.5, 2.5], "#1": [7.0, 8.0], "#2": [-25.0, 3.0]}),
+    # A quantity missing from a line is NaN there; columns come in the
+    # order the names first appear.
+    (["TIME 0 DT=0.5", "TIME 1", "TIME 2 RESTART= 1 DT=-0.25"],
+     {"TIME": [0.0, 1.0, 2.0], "DT": [0.5, None, -0.25], "RESTART": [None, None, 1.0]}),
+], ids=["named-pairs", "spaced-equals", "positional", "missing"])
+def test_lead_line_numbers(plot_file, leads, expected):
+    plot = korvant.read(plot_file(leads_text(leads, n=3)))
+    assert lead_numbers(plot) == expected
+    assert all(column.dtype == np.float64 for column in plot.lead.values())
+    frame = plot.to_pandas(lead=True)
+    assert list(frame.columns) == [*expected, "P0", "P1", "P2"]
+    assert all(np.array_equal(frame[name].to_numpy(), plot.lead[name], equal_nan=True) for name in expected)
+
+
+def test_time_is_the_first_number_standing_alone(plot_file):
+    # "T=0.5" is a number only once cut at "=": the time stays the first
+    # whole word that is one, as ever; a line without such a word leaves no time.
+    plot = korvant.read(plot_file(leads_text(["T=0.5 STEP 3", "T=0.75 STEP 4"], n=2)))
+    assert plot.time.tolist() == [3.0, 4.0] and lead_numbers(plot) == {"T": [0.5, 0.75], "STEP": [3.0, 4.0]}
+    assert korvant.read(plot_file(leads_text(["T=0.5 STEP 3", "T=0.75"], n=2))).time is None
+
+
+def test_lead_numbers_agree_across_threads_and_parts(plot_file):
+    # Names that first appear late in the file, and one that only the last,
+    # incomplete timestep has (partial=True drops it with its timestep).
+    leads = [f"TIME {b:5d} DT= {0.5 / (b + 1):.6E}" + (f" RESTART= {b}" if b % 17 == 5 else "") for b in range(59)]
+    text = leads_text(leads + ["TIME 59 LAST= 1"], n=23)
+    path = plot_file(text[:-20])
+    whole = korvant.read(path, partial=True)
+    assert list(whole.lead) == ["TIME", "DT", "RESTART"] and len(whole) == 59
+    expected = lead_numbers(whole)
+    assert expected["RESTART"][5] == 5.0 and expected["RESTART"][6] is None
+    for plot in [korvant.read(path, partial=True, workers=2), korvant.read(path, partial=True, workers=3),
+                 *korvant.read_many([path, path], workers=2, partial=True)]:
+        assert lead_numbers(plot) == expected

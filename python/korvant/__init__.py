@@ -103,7 +103,8 @@ def read(
         def select(names: list[str]) -> list[int]:
             return [index_of(key, names, shown) for key in keys]
     try:
-        names, selected, leads, values, time, complete, used = _native.read(name, width or 0, select, partial, threads)
+        names, selected, leads, values, time, complete, used, lead = _native.read(name, width or 0, select, partial,
+                                                                                 threads)
     except _native.ReadFailure as failure:
         raise translate(failure.args[0], shown) from None
     columns = selected if selected is not None else list(range(len(names)))
@@ -117,6 +118,7 @@ def read(
         width=used or None,
         complete=complete,
         n_parameters=len(names),
+        lead_numbers=lead,
     )
 
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -39,12 +40,16 @@ class Plot:
         names: the name of each column of `values`: the last word of its
             parameter-name line.  Repeated names are kept.
         parameters: the file's parameter index of each column.
-        values: float32 array of shape ``(timesteps, len(names))``, read-only;
-            each column is contiguous in memory (Fortran order) and is a view
-            of the reader's storage, not a copy.
+        values: float32 array of shape ``(timesteps, len(names))``, writable;
+            each column is contiguous in memory (Fortran order).  It is the
+            reader's own memory, not a copy of anything and shared with
+            nothing: the array is the caller's, as one numpy made would be.
         time: float64 array of the first number on each timestep's lead
-            line, or None when some lead line has none.
+            line that stands as a word of its own, or None when some lead
+            line has none.
         lead_lines: each timestep's lead line, as read.
+        lead: every number on the lead lines, as float64 columns by name
+            (see the property).
         width: the field width used (given or detected); None for a file
             without timesteps, where no width was needed.
         complete: False when ``partial=True`` cut off an incomplete last
@@ -53,7 +58,8 @@ class Plot:
             selected).
     """
 
-    __slots__ = ("path", "names", "parameters", "values", "time", "lead_lines", "width", "complete", "n_parameters")
+    __slots__ = ("path", "names", "parameters", "values", "time", "lead_lines", "width", "complete", "n_parameters",
+                 "_lead_numbers", "_lead")
 
     def __init__(
         self,
@@ -67,6 +73,7 @@ class Plot:
         width: int | None,
         complete: bool,
         n_parameters: int,
+        lead_numbers: tuple[list[str], bytes, bytes, bytes] = ([], b"", b"", b""),
     ) -> None:
         self.path = path
         self.names = names
@@ -77,6 +84,10 @@ class Plot:
         self.width = width
         self.complete = complete
         self.n_parameters = n_parameters
+        # The numbers as the reader parsed them: the names, then packed per
+        # line the end of its numbers, per number its name's index and value.
+        self._lead_numbers = lead_numbers
+        self._lead: dict[str, np.ndarray] | None = None
 
     def __len__(self) -> int:
         """The number of timesteps."""
@@ -99,12 +110,49 @@ class Plot:
         column index."""
         return self.values[:, self.column(key)]
 
-    def to_pandas(self) -> pandas.DataFrame:
+    @property
+    def lead(self) -> dict[str, np.ndarray]:
+        """Every number on the lead lines: a float64 array per name, a value
+        per timestep, in the order in which the names first appear.
+
+        A number is named by the word right before it, "=" aside: TIME, DT
+        and CYCLE in ``TIME 1.5E-03 DT= 1.0E-04 CYCLE= 12``.  A number at the
+        start of the line or right after another number (or after a word
+        that already named a number of that line) is named by its position
+        among the line's numbers, from 0: "#0", "#1", ...  A timestep whose
+        lead line lacks a name has NaN there.  The arrays are made on first
+        use and are the caller's to change.
+        """
+        if self._lead is None:
+            names, ends, indices, values = self._lead_numbers
+            line_ends = np.frombuffer(ends, dtype=np.uint64).astype(np.intp)
+            steps = len(line_ends)
+            table = np.full((len(names), steps), np.nan)
+            rows = np.repeat(np.arange(steps), np.diff(line_ends, prepend=0))
+            table[np.frombuffer(indices, dtype=np.uint32), rows] = np.frombuffer(values, dtype=np.float64)
+            self._lead = dict(zip(names, table))
+        return self._lead
+
+    def to_pandas(self, lead: bool = False) -> pandas.DataFrame:
         """A DataFrame of the values: one column per name, indexed by the time
-        (named "time") when there is one.  The values are not copied."""
+        (named "time") when there is one.  With `lead`, the columns of
+        :attr:`lead` come first.
+
+        The values are not copied: the frame's parameter columns are
+        :attr:`values` itself, so that assigning to one changes the other.
+        """
         try:
             import pandas as pd
         except ImportError:
             raise ImportError("to_pandas needs pandas: install python3-pandas or `pip install pandas`") from None
         index = pd.Index(self.time, name="time") if self.time is not None else None
-        return pd.DataFrame(self.values, columns=list(self.names), index=index, copy=False)
+        frame = pd.DataFrame(self.values, columns=list(self.names), index=index, copy=False)
+        if lead:
+            # A column at a time keeps the values' block as it is; pandas
+            # warns of fragmentation past a hundred columns, which is
+            # no concern for a frame made once.
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", pd.errors.PerformanceWarning)
+                for position, (name, column) in enumerate(self.lead.items()):
+                    frame.insert(position, name, column, allow_duplicates=True)
+        return frame

@@ -19,10 +19,13 @@ never imports it.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import glob
 import os
-from collections.abc import Iterable, Sequence
+import types
+import warnings
+from collections.abc import Iterable, Iterator, Sequence
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -39,10 +42,22 @@ def _missing() -> str:
             f"python3-distributed, or `pip install {distribution_name()}[dask]`")
 
 
+@contextlib.contextmanager
+def _planner_quiet() -> Iterator[None]:
+    """Imports of Dask without the FutureWarning that Debian's Dask gives
+    whenever dask.dataframe is first imported: it comes without dask-expr,
+    its query planner, and says so on every run.  Only that warning, and
+    only around this module's own imports of Dask."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", message="Dask dataframe query planning is disabled", category=FutureWarning)
+        yield
+
+
 try:
-    import dask.array as da
-    from dask.base import tokenize
-    from dask.highlevelgraph import HighLevelGraph
+    with _planner_quiet():
+        import dask.array as da
+        from dask.base import tokenize
+        from dask.highlevelgraph import HighLevelGraph
 except ImportError as error:
     raise ImportError(_missing()) from error
 
@@ -202,6 +217,17 @@ class _Partition(_Reader):
         return self.frame(path, self.plot(path))
 
 
+def _dataframe() -> types.ModuleType:
+    """dask.dataframe, imported on first use (building a frame needs it,
+    an array does not)."""
+    try:
+        with _planner_quiet():
+            import dask.dataframe
+    except ImportError as error:
+        raise ImportError(_missing()) from error
+    return dask.dataframe
+
+
 def _string_dtype() -> str:
     """The dtype of a column of str that Dask keeps as it is: pyarrow
     strings where Dask is set to convert object columns to them (it would
@@ -222,7 +248,7 @@ def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = 
     path, as given or matched), `time` (float64, the first number of each
     lead line; NaN throughout for a file whose lead lines do not all have
     one) and the selected parameters (float32, named as in the files, the
-    read's own read-only storage as in `Plot.to_pandas`);
+    read's own storage as in `Plot.to_pandas`);
     `params` selects them by name and/or index as `korvant.read` does, all
     by default.  Each partition's index counts the file's timesteps from 0;
     divisions are unknown.
@@ -236,10 +262,7 @@ def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = 
     partition is computed.  `width` is passed to `korvant.read` (None:
     detected per file).
     """
-    try:
-        import dask.dataframe as dd
-    except ImportError as error:
-        raise ImportError(_missing()) from error
+    dd = _dataframe()
     paths = _paths(paths_or_glob)
     _, names = korvant.read_header(paths[0])
     partition = _Partition(paths[0], names, _columns(names, params), width, _string_dtype())

@@ -1,10 +1,8 @@
 // The functions of korvant._native; see read_call.hpp.
 #include "korvant/read_call.hpp"
 
-#include <charconv>
 #include <cstring>
 #include <new>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,7 +11,6 @@
 #include "lib/plot.hpp"
 #include "lib/read_error.hpp"
 #include "python/py_ref.hpp"
-#include "text/words.hpp"
 
 namespace tavrel::korvant {
 
@@ -143,31 +140,29 @@ void raise_read_error(PyObject* module, const lib::ReadError& error) {
   if (made) PyErr_SetObject(state_of(module)->read_failure, d);
 }
 
-// The first word of `line` that is a whole decimal number, as a double.
-std::optional<double> first_number(std::string_view line) {
-  for (std::string_view word : text::split_words(line)) {
-    if (!word.empty() && word.front() == '+') word.remove_prefix(1);
-    double value = 0;
-    auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), value);
-    if (ec == std::errc() && end == word.data() + word.size()) return value;
+// The time of every block as packed doubles in a bytearray (which the
+// caller's array then owns), or None when some lead line has none.
+PyRef time_of(const lib::LeadLines& leads) {
+  if (!leads.all_timed()) return PyRef::borrow(Py_None);
+  const std::size_t count = leads.size();
+  PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(double))));
+  if (!bytes) return bytes;
+  char* out = PyByteArray_AS_STRING(bytes.get());
+  for (std::size_t b = 0; b < count; ++b) {
+    const double time = *leads.time(b);
+    std::memcpy(out + b * sizeof(double), &time, sizeof(double));
   }
-  return std::nullopt;
+  return bytes;
 }
 
-// The time of every block as packed doubles, or None.
-PyRef time_of(const lib::LeadLines& leads) {
-  const std::size_t count = leads.ends.size();
-  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(double))));
+// A bytes object of `count` items of `size` bytes, each written by
+// `put(b, where)`.
+template <class Put>
+PyRef packed(std::size_t count, std::size_t size, Put&& put) {
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * size)));
   if (!bytes) return bytes;
   char* out = PyBytes_AS_STRING(bytes.get());
-  std::size_t begin = 0;
-  for (std::size_t b = 0; b < count; ++b) {
-    const std::string_view line(leads.text.data() + begin, leads.ends[b] - begin);
-    begin = leads.ends[b];
-    std::optional<double> time = first_number(line);
-    if (!time) return PyRef::borrow(Py_None);
-    std::memcpy(out + b * sizeof(double), &*time, sizeof(double));
-  }
+  for (std::size_t b = 0; b < count; ++b) put(b, out + b * size);
   return bytes;
 }
 
@@ -183,16 +178,38 @@ PyRef string_list(const std::vector<std::string>& texts) {
 }
 
 PyRef lead_line_list(const lib::LeadLines& leads) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(leads.ends.size())));
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(leads.size())));
   if (!list) return list;
-  std::size_t begin = 0;
-  for (std::size_t b = 0; b < leads.ends.size(); ++b) {
-    PyRef item = text_object(std::string_view(leads.text.data() + begin, leads.ends[b] - begin));
+  for (std::size_t b = 0; b < leads.size(); ++b) {
+    PyRef item = text_object(leads.line(b));
     if (!item) return PyRef();
-    begin = leads.ends[b];
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(b), item.release());
   }
   return list;
+}
+
+// The numbers of the lead lines: (names, ends, name indices, values), the
+// last three packed: per line the end of its quantities (uint64), per
+// quantity its name's index (uint32) and its value (float64).
+PyRef lead_quantities(const lib::LeadLines& leads) {
+  PyRef names = string_list(leads.names());
+  if (!names) return names;
+  const auto& ends = leads.quantity_ends();
+  PyRef packed_ends = packed(ends.size(), sizeof(std::uint64_t), [&](std::size_t b, char* out) {
+    const std::uint64_t end = ends[b];
+    std::memcpy(out, &end, sizeof end);
+  });
+  if (!packed_ends) return packed_ends;
+  const auto& quantities = leads.quantities();
+  PyRef indices = packed(quantities.size(), sizeof(std::uint32_t), [&](std::size_t i, char* out) {
+    std::memcpy(out, &quantities[i].name, sizeof(std::uint32_t));
+  });
+  if (!indices) return indices;
+  PyRef values = packed(quantities.size(), sizeof(double), [&](std::size_t i, char* out) {
+    std::memcpy(out, &quantities[i].value, sizeof(double));
+  });
+  if (!values) return values;
+  return PyRef::steal(PyTuple_Pack(4, names.get(), packed_ends.get(), indices.get(), values.get()));
 }
 
 // Runs `body` (returning a new reference or null with an exception set),
@@ -250,15 +267,18 @@ std::vector<std::uint32_t> call_selector(PyObject* select, const std::vector<std
   return selected;
 }
 
-// (lead_lines, values, time, complete) of a read.
+// (lead_lines, values, time, complete, lead) of a read.
 PyRef blocks_tuple(PyObject* module, lib::Plot& plot) {
   PyRef leads = lead_line_list(plot.lead_lines);
   if (!leads) return leads;
   PyRef time = time_of(plot.lead_lines);
   if (!time) return time;
+  PyRef lead = lead_quantities(plot.lead_lines);
+  if (!lead) return lead;
   PyRef values = PyRef::steal(new_values(state_of(module)->values_type, std::move(plot.values)));
   if (!values) return values;
-  return PyRef::steal(PyTuple_Pack(4, leads.get(), values.get(), time.get(), plot.complete ? Py_True : Py_False));
+  return PyRef::steal(
+      PyTuple_Pack(5, leads.get(), values.get(), time.get(), plot.complete ? Py_True : Py_False, lead.get()));
 }
 
 }  // namespace
@@ -310,8 +330,9 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyRef blocks = blocks_tuple(module, plot);
     if (!blocks) return nullptr;
     PyObject* b = blocks.get();
-    return Py_BuildValue("(OOOOOOI)", names.get(), selected.get(), PyTuple_GET_ITEM(b, 0), PyTuple_GET_ITEM(b, 1),
-                         PyTuple_GET_ITEM(b, 2), PyTuple_GET_ITEM(b, 3), static_cast<unsigned>(plot.width));
+    return Py_BuildValue("(OOOOOOIO)", names.get(), selected.get(), PyTuple_GET_ITEM(b, 0), PyTuple_GET_ITEM(b, 1),
+                         PyTuple_GET_ITEM(b, 2), PyTuple_GET_ITEM(b, 3), static_cast<unsigned>(plot.width),
+                         PyTuple_GET_ITEM(b, 4));
   });
 }
 

@@ -1,15 +1,18 @@
 // The functions of korvant._native, called by the korvant package.
 //
 //   read(path, width, select, partial, threads)
-//       -> (names, selected, lead_lines, values, time, complete, width)
+//       -> (names, selected, lead_lines, values, time, complete, width, lead)
 //          width 0: the one width that fits the first timestep; the width
 //          returned is 0 when no timestep needed one
 //          select: None (every parameter) or a callable, called once with
 //          the list of names after the header is read, that returns the
 //          list of parameter indices to read; `selected` is that list
 //          threads > 1: a regular file is read in that many parts at once
-//          time: bytes of float64, the first number of each lead line, or
-//          None when some lead line has none
+//          time: bytearray of float64, the time of each lead line, or
+//          None when some lead line has none (lib/lead_lines.hpp)
+//          lead: the numbers of the lead lines, (names, ends, name
+//          indices, values): per line the end of its numbers (uint64), per
+//          number its name's index (uint32) and value (float64), packed
 //   read_header(path) -> names
 //
 // Each read opens its file once: the header, the width, the selection and

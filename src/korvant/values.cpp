@@ -26,22 +26,17 @@ void values_dealloc(PyObject* self) {
 
 int values_getbuffer(PyObject* self, Py_buffer* view, int flags) {
   auto* values = reinterpret_cast<Values*>(self);
-  if (flags & PyBUF_WRITABLE) {
-    PyErr_SetString(PyExc_BufferError, "plot values are read-only");
-    view->obj = nullptr;
-    return -1;
-  }
   if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES) {
     PyErr_SetString(PyExc_BufferError, "plot values are column-major: ask for strides");
     view->obj = nullptr;
     return -1;
   }
-  const lib::ColumnMatrix& matrix = values->matrix;
-  view->buf = matrix.rows() > 0 && matrix.columns() > 0 ? const_cast<float*>(matrix.data()) : EMPTY;
+  lib::ColumnMatrix& matrix = values->matrix;
+  view->buf = matrix.rows() > 0 && matrix.columns() > 0 ? matrix.data() : EMPTY;
   view->obj = Py_NewRef(self);
   view->len = values->shape[0] * values->shape[1] * static_cast<Py_ssize_t>(sizeof(float));
   view->itemsize = sizeof(float);
-  view->readonly = 1;
+  view->readonly = 0;
   view->ndim = 2;
   view->format = (flags & PyBUF_FORMAT) ? const_cast<char*>("f") : nullptr;
   view->shape = values->shape;
@@ -54,7 +49,7 @@ int values_getbuffer(PyObject* self, Py_buffer* view, int flags) {
 PyType_Slot VALUES_SLOTS[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&values_dealloc)},
     {Py_bf_getbuffer, reinterpret_cast<void*>(&values_getbuffer)},
-    {Py_tp_doc, const_cast<char*>("The values of a plot file, as a read-only float32 buffer.")},
+    {Py_tp_doc, const_cast<char*>("The values of a plot file, as a writable float32 buffer.")},
     {0, nullptr},
 };
 

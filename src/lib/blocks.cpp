@@ -181,26 +181,23 @@ class BlockReader {
     NextLine lead = next_line(lines_, Stage::LeadLine, lead_line_number());
     if (lead.ended) return false;
     if (options_.blank_tail && text::trim(lead.text).empty()) {
+      // Kept first: looking past it may move the buffer it lies in.
+      const std::string blank(lead.text);
       const std::uint64_t after = lines_.bytes_taken();
       lines_.mark();
       if (rest_is_blank()) return false;
       if (auto back = lines_.rewind(after); !back) {
         fail_io(Stage::LeadLine, lead_line_number(), back.error(), std::source_location::current());
       }
-      lead = NextLine{"", false};  // blank, and its text is not needed beyond that
+      if (LeadLines* out = options_.lead_lines) out->add(blank);
+      return true;
     }
-    if (LeadLines* out = options_.lead_lines) {
-      out->text += lead.text;
-      out->ends.push_back(out->text.size());
-    }
+    if (LeadLines* out = options_.lead_lines) out->add(lead.text);
     return true;
   }
 
   void drop_last_lead() noexcept {
-    LeadLines* out = options_.lead_lines;
-    if (!out || out->ends.empty()) return;
-    out->ends.pop_back();
-    out->text.resize(out->ends.empty() ? 0 : out->ends.back());
+    if (LeadLines* out = options_.lead_lines) out->drop_last();
   }
 
   // Every parameter: row[t] for parameter t.

@@ -11,16 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "lib/lead_lines.hpp"
 #include "lib/reader.hpp"
 #include "text/line_source.hpp"
 
 namespace tavrel::lib {
-
-// The lead line of every block read, end to end.
-struct LeadLines {
-  std::string text;
-  std::vector<std::size_t> ends;  // line b is text[ends[b - 1], ends[b])
-};
 
 // Asked now and then during a long read; returning true stops it with a
 // ReadError of kind Cancelled.

@@ -42,6 +42,8 @@ class ColumnMatrix {
   static ColumnMatrix joined(std::span<const ReadResult* const> reads, std::span<const std::size_t> rows);
 
   const float* data() const noexcept { return data_; }
+  // The memory is the matrix's own: whoever holds the matrix may write it.
+  float* data() noexcept { return data_; }
   std::size_t rows() const noexcept { return rows_; }
   std::size_t columns() const noexcept { return columns_; }
   std::size_t stride() const noexcept { return stride_; }
@@ -49,7 +51,7 @@ class ColumnMatrix {
  private:
   ColumnArena arena_;        // the memory, when taken over from the read
   float* owned_ = nullptr;   // the memory, when copied
-  const float* data_ = nullptr;
+  float* data_ = nullptr;
   std::size_t rows_ = 0, columns_ = 0, stride_ = 0;
 };
 

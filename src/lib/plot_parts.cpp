@@ -280,11 +280,7 @@ bool parts_in_place(const std::vector<PartRead>& reads, const ColumnArena& arena
   return true;
 }
 
-void append_leads(LeadLines& all, const LeadLines& part) {
-  const std::size_t base = all.text.size();
-  all.text += part.text;
-  for (std::size_t end : part.ends) all.ends.push_back(base + end);
-}
+void append_leads(LeadLines& all, const LeadLines& part) { all.append(part); }
 
 // The placed cuts, or none when they are to be found by counting; just
 // the first when the file is not worth its parts.

@@ -103,6 +103,14 @@ std::vector<std::string_view> split_words(std::string_view text) {
   return words;
 }
 
+std::string_view next_word(std::string_view text, std::size_t& at) noexcept {
+  std::size_t length;
+  while (at < text.size() && whitespace_at(text, at, length)) at += length;
+  const std::size_t start = at;
+  while (at < text.size() && !whitespace_at(text, at, length)) at += length;
+  return text.substr(start, at - start);
+}
+
 std::string_view last_word(std::string_view text) noexcept {
   std::size_t end = text.size();
   std::size_t start;

@@ -17,6 +17,11 @@ bool is_whitespace(char32_t c) noexcept;
 // `text`.  No empty words.
 std::vector<std::string_view> split_words(std::string_view text);
 
+// The next word of `text` from byte `at` on, as a view into `text`, with
+// `at` moved past it; an empty view when no word is left.  split_words one
+// word at a time, without allocating.
+std::string_view next_word(std::string_view text, std::size_t& at) noexcept;
+
 // The last word of `text`, or an empty view when it has none.
 std::string_view last_word(std::string_view text) noexcept;
 

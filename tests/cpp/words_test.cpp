@@ -47,6 +47,14 @@ TEST(SplitWords, Cases) {
   };
   for (const Row& row : rows) {
     EXPECT_EQ(split_words(row.text), row.words) << testing::PrintToString(std::string(row.text));
+    // One at a time, the same words.
+    std::vector<std::string_view> words;
+    std::size_t at = 0;
+    for (std::string_view word = next_word(row.text, at); !word.empty(); word = next_word(row.text, at)) {
+      words.push_back(word);
+    }
+    EXPECT_EQ(words, row.words) << testing::PrintToString(std::string(row.text));
+    EXPECT_EQ(at, row.text.size());
   }
 }
 
