@@ -1,5 +1,6 @@
 """The native reader behind the korvant package (private)."""
 
+from collections.abc import Callable
 from typing import Any
 
 class ReadFailure(Exception):
@@ -10,7 +11,13 @@ class Values:
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 def read(
-    path: str | bytes, width: int, params: list[int] | None, partial: bool, workers: int, /
-) -> tuple[list[str], list[str], Values, bytearray | None, bool, tuple[list[str], bytes, bytes, bytes]]: ...
+    path: str | bytes,
+    width: int,
+    select: Callable[[list[str]], list[int]] | None,
+    partial: bool,
+    threads: int,
+    /,
+) -> tuple[
+    list[str], list[int] | None, list[str], Values, bytearray | None, bool, int, tuple[list[str], bytes, bytes, bytes]
+]: ...
 def read_header(path: str | bytes, /) -> list[str]: ...
-def fit_widths(path: str | bytes, /) -> tuple[list[int], bool, int, int, int]: ...
