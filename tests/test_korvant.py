@@ -265,8 +265,8 @@ def test_isolated_interpreters_read_at_the_same_time(plot_file):
         "native = importlib.util.module_from_spec(found)",
         "found.loader.exec_module(native)",
         "for _ in range(200):",
-        f"    names, leads, values, time, complete, lead = native.read({path!r}, 12, None, False, 1)",
-        "    assert memoryview(values).shape == (2, 30) and complete and lead[0] == ['TIME']",
+        f"    names, _, leads, values, time, complete, width, lead = native.read({path!r}, 0, None, False, 1)",
+        "    assert memoryview(values).shape == (2, 30) and complete and width == 12 and lead[0] == ['TIME']",
     ])
     code = f"""
         import threading
