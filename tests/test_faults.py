@@ -140,7 +140,10 @@ def test_reading_a_fifo_under_a_storm_of_signals(tmp_path):
     finally:
         thread.join()
     assert outcomes(lines[:2]) == [repr((columns[0], columns[1:])), "PanicException " + repr((COUNT_MESSAGE,))]
-    assert int(lines[2]) > 500, lines[2]  # signals delivered while the calls blocked
+    # Signals delivered while the calls blocked: some 1,700 on a quiet
+    # machine, under 500 when other work shares the processors; a hundred
+    # already interrupts every blocking call many times over.
+    assert int(lines[2]) > 100, lines[2]
     assert out.decode() == COUNT_LINE
     assert err.count(b"panicked at") == 1
 
