@@ -1,6 +1,6 @@
 """The one way in: the names korvant exports, the options every reader
 shares (the same selection and the same paths through korvant.read,
-read_many, korvant.dask) and the former keyword workers=."""
+read_many, korvant.dask), the former keyword workers=, and korvant.export."""
 
 import os
 import tomllib
@@ -23,7 +23,7 @@ def test_the_package_exports_its_public_names_only(run_python):
         print(korvant.__version__)
     """)
     public, exported, version = result.stdout.splitlines()
-    assert public == exported == str(sorted(["Plot", "PlotFileError", "read", "read_header", "read_many"]))
+    assert public == exported == str(sorted(["Plot", "PlotFileError", "export", "read", "read_header", "read_many"]))
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         assert version == tomllib.load(f)["project"]["version"]
 
@@ -130,3 +130,79 @@ def test_workers_is_the_former_name_of_threads(plot_file, call):
         function(path, threads=2, workers=2)
     with pytest.raises(TypeError, match="takes 1 positional argument"):
         function(path, 12)
+
+
+# -------------------------------------------------------------------- export
+
+# A NaN with its sign bit set, the smallest subnormal, -0.0 and a value
+# whose shortest text differs from the file's.
+FIELDS = ["-nan", "1.40130E-45", "-0.00000E+00", "1.00000E-01", "nan", "inf"]
+
+
+def read_back(fmt, path):
+    """(names, time, values) of a written file, read with its own library."""
+    if fmt == "csv":
+        with open(path) as f:
+            header, *rows = [line.rstrip("\n").split(",") for line in f]
+        table = [[float(x) for x in row] for row in rows]
+        return header[1:], np.array([r[0] for r in table]), np.array([r[1:] for r in table], dtype=np.float32)
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+
+        table = pq.read_table(path)
+        return table.column_names[1:], table["time"].to_numpy(), np.column_stack(
+            [c.to_numpy() for c in table.columns[1:]])
+    if fmt == "hdf5":
+        import h5py
+
+        with h5py.File(path) as f:
+            return [n.decode() for n in f["names"][:]], f["time"][:], f["values"][:]
+    with np.load(path) as f:
+        return list(f["names"]), f["time"], f["values"]
+
+
+@pytest.mark.parametrize("fmt, suffix, library", [
+    ("csv", ".csv", None), ("parquet", ".pq", "pyarrow"), ("hdf5", ".hdf5", "h5py"), ("npz", ".npz", None),
+])
+def test_plot_writes_every_format_exactly(plot_file, tmp_path, fmt, suffix, library):
+    if library:
+        pytest.importorskip(library)
+    plot = korvant.read(plot_file(korvant_text([FIELDS, FIELDS[::-1]], names=["x", "y"])))
+    by_method, by_suffix = tmp_path / f"method{suffix}", tmp_path / "new" / f"suffix{suffix}"
+    getattr(plot, f"to_{fmt}")(by_method)
+    korvant.export.write(plot, by_suffix)
+    for path in (by_method, by_suffix):
+        names, time, values = read_back(fmt, path)
+        assert names == ["x", "y"] and time.tolist() == plot.time.tolist()
+        assert np.array_equal(values.view(np.uint32), plot.values.view(np.uint32))  # NaN signs too
+    assert sorted(os.listdir(by_suffix.parent)) == [by_suffix.name]
+
+
+def test_hdf5_chunks_hold_one_parameter(plot_file, tmp_path, monkeypatch):
+    h5py = pytest.importorskip("h5py")
+    monkeypatch.setattr(korvant.export, "HDF5_CHUNK_ROWS", 4)
+    plot = korvant.read(plot_file(korvant_text([[float(s * 3 + p) for s in range(10)] for p in range(3)])),
+                        params=[2, 0])
+    plot.to_hdf5(tmp_path / "out.h5")
+    with h5py.File(tmp_path / "out.h5") as f:
+        assert f["values"].chunks == (4, 1) and f["parameters"][:].tolist() == [2, 0]
+        assert np.array_equal(f["values"][:, 1], plot["P0"]) and np.array_equal(f["values"][:], plot.values)
+        assert dict(f.attrs) == {"source": plot.path, "width": 12, "n_parameters": 3, "complete": True}
+
+
+@pytest.mark.parametrize("target, options, message", [
+    ("out.txt", {}, "cannot tell the format from"),
+    ("out.csv", {"format": "xlsx"}, "format must be one of csv, parquet, hdf5, npz, not 'xlsx'"),
+])
+def test_export_refuses_an_unknown_format(plot_file, tmp_path, target, options, message):
+    plot = korvant.read(plot_file(korvant_text([[1.5]])))
+    with pytest.raises(ValueError, match=message):
+        korvant.export.write(plot, tmp_path / target, **options)
+    assert os.listdir(tmp_path) == [os.path.basename(plot.path)]
+
+
+def test_export_format_overrides_the_suffix(plot_file, tmp_path):
+    plot = korvant.read(plot_file(korvant_text([[1.5, 2.5]])))
+    korvant.export.write(plot, tmp_path / "out.csv", format="npz")
+    with np.load(tmp_path / "out.csv") as f:
+        assert np.array_equal(f["values"], plot.values)

@@ -8,23 +8,25 @@ a float32 array, the parameter names and the time of each timestep::
     plot = korvant.read("run42.plt")
     plot.names, plot.time, plot["PRES-0001"]
     plot.to_pandas()
+    plot.to_parquet("run42.parquet")      # or to_csv, to_hdf5, to_npz
 
 A damaged file raises :class:`PlotFileError` (a ValueError) naming the file,
 the line and the field; a missing or unreadable one the matching OSError.
 Nothing is ever printed.  Files are read with the interpreter lock released,
-so threads read several at once (:func:`read_many`).  ``korvant.dask``
-reads many files as Dask collections; ``python -m korvant`` is the command
-line.
+so threads read several at once (:func:`read_many`).  ``korvant.export``
+writes a Plot to CSV, Parquet, HDF5 or .npz; ``korvant.dask`` reads many
+files as Dask collections; ``python -m korvant`` is the command line.
 
 Every reader takes the same keyword-only options: ``width``, ``params`` and
 ``partial``, with the same meaning everywhere.
 """
 
+from korvant import export
 from korvant._errors import PlotFileError
 from korvant._plot import Plot
 from korvant._read import read, read_header, read_many
 
-__all__ = ["Plot", "PlotFileError", "read", "read_header", "read_many"]
+__all__ = ["Plot", "PlotFileError", "export", "read", "read_header", "read_many"]
 
 #: The version of this package; the installed distribution's own metadata
 #: gives the same.

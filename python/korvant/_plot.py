@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import os
 import warnings
 from typing import TYPE_CHECKING
 
 import numpy as np
 
+from korvant import export
 from korvant._extras import need
 from korvant._select import index_of
 
@@ -137,3 +139,28 @@ class Plot:
                 for position, (name, column) in enumerate(self.lead.items()):
                     frame.insert(position, name, column, allow_duplicates=True)
         return frame
+
+    # The writers of korvant.export, by method; each writes through a
+    # temporary file beside `path` and renames it into place.
+
+    def to_csv(self, path: str | os.PathLike[str]) -> None:
+        """Writes the plot as CSV: the time, then the parameters, each value
+        the shortest text that reads back to the same float32."""
+        self._write(path, "csv")
+
+    def to_parquet(self, path: str | os.PathLike[str]) -> None:
+        """Writes the plot as Parquet (needs pyarrow): a float32 column per
+        parameter, the time first."""
+        self._write(path, "parquet")
+
+    def to_hdf5(self, path: str | os.PathLike[str]) -> None:
+        """Writes the plot as HDF5 (needs h5py): one dataset `values`,
+        chunked by parameter, with `names`, `parameters` and `time`."""
+        self._write(path, "hdf5")
+
+    def to_npz(self, path: str | os.PathLike[str]) -> None:
+        """Writes the plot as a NumPy .npz: values, names, parameters, time."""
+        self._write(path, "npz")
+
+    def _write(self, path: str | os.PathLike[str], fmt: str) -> None:
+        export.write(self, path, format=fmt)
