@@ -31,11 +31,11 @@ def positive_int(what: str, value: object) -> int:
 
 
 def threads_argument(threads: object, workers: object, default: object) -> object:
-    """`threads`, or `workers`, its former name, which warns; `default`
-    when neither is given.  The value is checked by the caller."""
+    """`threads`, or `workers`, its former name, which warns; `default` is
+    the default of `threads`.  The value is checked by the caller."""
     if workers is None:
-        return default if threads is None else threads
-    if threads is not None:
+        return threads
+    if threads != default:
         raise TypeError("give threads= alone: workers= is its former name")
     warnings.warn("workers= is now threads=; workers= will be removed in the next release",
                   DeprecationWarning, stacklevel=3)

@@ -37,7 +37,7 @@ def read(
     width: int | None = None,
     params: Params = None,
     partial: bool = False,
-    threads: int | None = None,
+    threads: int = 1,
     workers: int | None = None,
 ) -> Plot:
     """Read the plot file at `path`.
@@ -62,7 +62,7 @@ def read(
         partial: read the complete timesteps of a file whose last timestep is
             incomplete (a simulation still writing, a copy cut short) and set
             ``complete`` False, instead of raising PlotFileError.
-        threads: threads for this one file (default 1): the file is cut at
+        threads: threads for this one file: the file is cut at
             timestep boundaries and each part is read on its own thread,
             straight into its rows of the one array.  The cuts are placed
             where timesteps as long as the first would start, and checked;
