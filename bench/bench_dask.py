@@ -94,7 +94,7 @@ def main() -> None:
 
     def pooled() -> object:
         sums = np.zeros(PARAMS)
-        for plot in korvant.read_many(paths, workers=threads):
+        for plot in korvant.read_many(paths, threads=threads):
             sums += plot.values.sum(axis=0, dtype=np.float64)
         return sums
 

@@ -45,10 +45,10 @@ def read_many_scaling(path: Path, width: int, env: dict) -> tuple[float, ...]:
         "import sys, time, korvant\n"
         "paths = [sys.argv[1]] * 8\n"
         "width = int(sys.argv[2])\n"
-        "ways = [lambda: korvant.read_many(paths, workers=1, width=width),\n"
-        "        lambda: korvant.read_many(paths, workers=2, width=width),\n"
-        "        lambda: korvant.read(paths[0], workers=1, width=width),\n"
-        "        lambda: korvant.read(paths[0], workers=2, width=width)]\n"
+        "ways = [lambda: korvant.read_many(paths, threads=1, width=width),\n"
+        "        lambda: korvant.read_many(paths, threads=2, width=width),\n"
+        "        lambda: korvant.read(paths[0], threads=1, width=width),\n"
+        "        lambda: korvant.read(paths[0], threads=2, width=width)]\n"
         "for way in ways: way()\n"
         "best = [float('inf')] * len(ways)\n"
         "for _ in range(2):\n"
@@ -99,7 +99,7 @@ def main() -> None:
     plot = prepare(args.data, "realistic", 12, sizes[-1], env)
     one, two, single, split = read_many_scaling(plot.path, 12, env)
     print(f"\nread_many, 8 x {plot.label}: 1 thread {one:.3f} s, 2 threads {two:.3f} s, speed-up {one / two:.2f}")
-    print(f"read, {plot.label}: workers=1 {single:.3f} s, workers=2 {split:.3f} s, speed-up {single / split:.2f}")
+    print(f"read, {plot.label}: threads=1 {single:.3f} s, threads=2 {split:.3f} s, speed-up {single / split:.2f}")
     print("columns: korvant seconds; korvant / bytes read; how many times faster korvant is than tavrel,")
     print("the numpy array reader and pandas read_fwf; 1% of the parameters / all; korvant peak RSS and")
     print("its limit (1.1 x the values' 4 bytes + 40 MB)")

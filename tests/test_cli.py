@@ -72,10 +72,11 @@ def read_back(fmt, out):
     if fmt == "hdf5":
         import h5py
         with h5py.File(out) as f:
-            keys = [k.decode() for k in f["keys"][:]]
-            assert keys[:3] == ["A", "B_C#1", "A#2"] and sorted(f["parameters"]) == sorted(keys)
-            values = np.column_stack([f["parameters"][k][:] for k in keys])
-            return [n.decode() for n in f["names"][:]], f["time"][:], values
+            # One dataset, chunked a parameter at a time.
+            values = f["values"]
+            assert values.dtype == np.float32 and values.chunks == (len(values), 1)
+            assert f["parameters"][:].tolist() == list(range(12))
+            return [n.decode() for n in f["names"][:]], f["time"][:], values[:]
     with np.load(out) as f:
         return list(f["names"]), f["time"], f["values"]
 
@@ -127,7 +128,7 @@ def test_convert_of_a_batch_with_a_file_without_timesteps(plot_path, plot_file, 
         import h5py
         with h5py.File(tmp_path / "out" / "empty.h5") as f, h5py.File(tmp_path / "out" / "run.h5") as g:
             assert "width" not in f.attrs and g.attrs["width"] == 15
-            assert [n.decode() for n in f["names"][:]] == ["a", "b"] and len(f["parameters"]["a"]) == 0
+            assert [n.decode() for n in f["names"][:]] == ["a", "b"] and f["values"].shape == (0, 2)
 
 
 @pytest.mark.parametrize("suffix", [".csv", ".parquet"])
@@ -297,3 +298,25 @@ def test_progress_bar_only_on_a_terminal(plot_path):
         os.close(terminal)
     assert result.returncode == 0 and "3/3 files" in shown.decode()
     assert run("info", plot_path, plot_path).stderr == ""
+
+
+def test_a_parameter_word_is_a_name_before_an_index(plot_file, tmp_path):
+    path = plot_file(korvant_text([["1.0", "2.0"]] * 3, names=["1", "x", "y"]))
+    out = tmp_path / "some.npz"
+    assert run("convert", path, "-o", out, "--params", "1,2,y").returncode == 0
+    with np.load(out) as f:
+        assert list(f["names"]) == ["1", "y", "y"] and list(f["parameters"]) == [0, 2, 2]
+    result = run("show", path, "7")
+    assert result.returncode == 1
+    assert result.stderr == f"korvant: {path}: parameter 7 is out of range for the 3 parameters of {path}\n"
+
+
+def test_version():
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        expected = version(distribution())
+    except PackageNotFoundError:
+        expected = korvant.__version__
+    result = run("--version")
+    assert (result.returncode, result.stdout) == (0, f"korvant {expected}\n")

@@ -162,11 +162,14 @@ def test_first_file_rewritten_after_building_fails(plot_file, build):
     (dict(params=["nope"]), KeyError),
     (dict(params=[PARAMS]), IndexError),
     (dict(params=["P1", 1]), ValueError),
-    (dict(params="P1"), TypeError),
-    (dict(paths_or_glob="no-such-*.plt"), FileNotFoundError),
+    (dict(params=b"P1"), TypeError),
+    (dict(params=[1.0]), TypeError),
+    (dict(width=0), ValueError),
+    (dict(paths="no-such-*.plt"), FileNotFoundError),
+    (dict(paths=[]), ValueError),
 ])
 def test_bad_arguments_fail_when_building(study, args, error):
-    args = {"paths_or_glob": study[0], **args}
+    args = {"paths": study[0], **args}
     for build in (korvant.dask.read, korvant.dask.read_array):
         with pytest.raises(error):
             build(**args)
@@ -196,3 +199,19 @@ def test_korvant_dask_prints_nothing(run_python, study):
         print(len(frame.compute(scheduler="sync")))
     """)
     assert (result.stdout, result.stderr) == (f"{STEPS}\n", "")
+
+
+@pytest.mark.parametrize("build", [korvant.dask.read, korvant.dask.read_array])
+def test_partial_reads_the_complete_timesteps_of_a_cut_file(plot_file, build):
+    text = korvant_text(columns(2))
+    paths = [plot_file(text), plot_file(text[:-20])]
+    with pytest.raises(korvant.PlotFileError, match="partial=True"):
+        build(paths).compute(scheduler="sync")
+    if build is korvant.dask.read_array:
+        paths = paths[::-1]  # the shape is the first file's: its complete timesteps
+        with pytest.raises(korvant.dask.FileMismatchError, match=f"has {STEPS} timesteps where .* has {STEPS - 1}"):
+            build(paths, partial=True).compute(scheduler="sync")
+        return
+    frame = build(paths, partial=True, params="P3").compute(scheduler="sync")
+    assert frame.columns.tolist() == ["file", "time", "P3"]
+    assert frame.groupby("file").size().to_dict() == {paths[0]: STEPS, paths[1]: STEPS - 1}

@@ -109,8 +109,8 @@ def test_threads_agree_with_one_read_on_generated_files(tmp_path):
         if rng.random() < 0.5:
             options["params"] = [rng.randrange(12) for _ in range(rng.randrange(4))]
         one = read_outcome(path, **options)
-        for workers in (2, 3, 4):
-            assert read_outcome(path, workers=workers, **options) == one, f"file {i}, {options}, {data[:300]!r}"
+        for threads in (2, 3, 4):
+            assert read_outcome(path, threads=threads, **options) == one, f"file {i}, {options}, {data[:300]!r}"
 
 
 def test_plot_attributes_and_zero_copy(plot_file):
@@ -129,11 +129,11 @@ def test_plot_attributes_and_zero_copy(plot_file):
     assert chosen.names == ["B", "A"] and chosen.values.tolist() == [[0.25, 1.5], [0.5, 2.5], [0.75, 3.5]]
 
 
-@pytest.mark.parametrize("workers", [1, 2])
-def test_values_and_frame_are_the_callers_to_change(plot_file, workers):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_values_and_frame_are_the_callers_to_change(plot_file, threads):
     # Numpy's and pandas' readers hand out arrays the caller may assign to;
     # so does korvant, without a copy: the frame's columns are the values.
-    plot = korvant.read(plot_file(korvant_text([[1.5] * 30, [2.5] * 30])), workers=workers)
+    plot = korvant.read(plot_file(korvant_text([[1.5] * 30, [2.5] * 30])), threads=threads)
     frame = plot.to_pandas()
     frame.iloc[0, 1] = 5
     plot["P0"][1] = -1
@@ -234,7 +234,7 @@ def test_partial_files_and_blank_tails(plot_file):
 
 def test_read_many_in_threads_equals_one_by_one(plot_file):
     paths = [plot_file(korvant_text([[float(i + b) for b in range(50)]] * 25)) for i in range(6)]
-    together = korvant.read_many(paths, workers=3)
+    together = korvant.read_many(paths, threads=3)
     assert [p.path for p in together] == paths
     for plot, path in zip(together, paths):
         assert np.array_equal(plot.values, korvant.read(path).values)
@@ -288,8 +288,8 @@ def test_isolated_interpreters_read_at_the_same_time(plot_file):
     assert result.stdout == "read in 2 interpreters []\n"
 
 
-@pytest.mark.parametrize("workers", [1, 2])
-def test_ctrl_c_stops_a_long_read(tmp_path, workers):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_ctrl_c_stops_a_long_read(tmp_path, threads):
     # Fields that take the exact decimal path: about a second of reading.
     field = "1.000000059604644775390625000000000001".rjust(40)
     path = tmp_path / "slow.plt"
@@ -300,7 +300,7 @@ def test_ctrl_c_stops_a_long_read(tmp_path, workers):
         print("reading", flush=True)
         start = time.monotonic()
         try:
-            korvant.read({str(path)!r}, width=40, workers={workers})
+            korvant.read({str(path)!r}, width=40, threads={threads})
         except KeyboardInterrupt:
             print("interrupted after", round(time.monotonic() - start, 2))
     """
@@ -346,12 +346,12 @@ def test_no_references_leak(plot_file, tmp_path):
     assert min(totals) <= 1, totals
 
 
-@pytest.mark.parametrize("workers", [2, 3, 7])
-def test_one_file_read_in_parts_equals_one_read(plot_file, workers):
+@pytest.mark.parametrize("threads", [2, 3, 7])
+def test_one_file_read_in_parts_equals_one_read(plot_file, threads):
     columns = [[float(b * 31 + k) for b in range(40)] for k in range(23)]
     text = korvant_text(columns)
     whole = korvant.read(plot_file(text))
-    parts = korvant.read(plot_file(text), workers=workers)
+    parts = korvant.read(plot_file(text), threads=threads)
     assert np.array_equal(parts.values, whole.values) and parts.values.strides[0] == 4
     assert parts.lead_lines == whole.lead_lines and np.array_equal(parts.time, whole.time)
     # A failure late in the file names the same line, timestep and parameter.
@@ -359,9 +359,9 @@ def test_one_file_read_in_parts_equals_one_read(plot_file, workers):
     with pytest.raises(korvant.PlotFileError) as one:
         korvant.read(damaged)
     with pytest.raises(korvant.PlotFileError) as many:
-        korvant.read(damaged, workers=workers)
+        korvant.read(damaged, threads=threads)
     assert str(many.value) == str(one.value) and one.value.timestep == 38
-    cut = korvant.read(plot_file(text[:-20]), partial=True, workers=workers)
+    cut = korvant.read(plot_file(text[:-20]), partial=True, threads=threads)
     assert not cut.complete and np.array_equal(cut.values, whole.values[:-1])
 
 
@@ -383,10 +383,10 @@ def leads_text(leads: list[str], n: int = 20) -> str:
     ["L" * 120, "L" * 241] + ["L" * 120] * 58,
     ["T" * 200] * 60 + ["t" * 5] * 60,
 ], ids=["regular", "one-line-off", "outgrown"])
-@pytest.mark.parametrize("workers", [2, 3])
-def test_placed_cuts_give_the_one_read(plot_file, leads, workers):
+@pytest.mark.parametrize("threads", [2, 3])
+def test_placed_cuts_give_the_one_read(plot_file, leads, threads):
     path = plot_file(leads_text(leads))
-    whole, parts = korvant.read(path), korvant.read(path, workers=workers)
+    whole, parts = korvant.read(path), korvant.read(path, threads=threads)
     assert np.array_equal(parts.values, whole.values) and parts.lead_lines == whole.lead_lines == leads
 
 
@@ -435,6 +435,6 @@ def test_lead_numbers_agree_across_threads_and_parts(plot_file):
     assert list(whole.lead) == ["TIME", "DT", "RESTART"] and len(whole) == 59
     expected = lead_numbers(whole)
     assert expected["RESTART"][5] == 5.0 and expected["RESTART"][6] is None
-    for plot in [korvant.read(path, partial=True, workers=2), korvant.read(path, partial=True, workers=3),
-                 *korvant.read_many([path, path], workers=2, partial=True)]:
+    for plot in [korvant.read(path, partial=True, threads=2), korvant.read(path, partial=True, threads=3),
+                 *korvant.read_many([path, path], threads=2, partial=True)]:
         assert lead_numbers(plot) == expected

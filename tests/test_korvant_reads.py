@@ -59,7 +59,7 @@ except OSError:
         os.close(held.pop())
 for _ in range(5):
     try:
-        plot = korvant.read({path!r}, workers=2)
+        plot = korvant.read({path!r}, threads=2)
         print(len(plot), plot.complete)
     except OSError as error:
         print("OSError", error.errno)
@@ -81,7 +81,7 @@ def test_threads_under_failing_allocations_give_every_row_or_memory_error(plot_f
     for n in range(1, 120):
         hook(n)
         try:
-            plot = korvant.read(path, workers=2)
+            plot = korvant.read(path, threads=2)
         except MemoryError:
             outcomes.add("MemoryError")
             continue
@@ -112,7 +112,7 @@ def test_a_file_replaced_while_it_is_read_is_read_whole_as_opened(tmp_path):
     thread.start()
     try:
         for _ in range(60):
-            values = korvant.read(path, workers=2).values
+            values = korvant.read(path, threads=2).values
             assert len(values) == 3000
             assert values.min() == values.max(), "rows of two files mixed"
     finally:
@@ -120,7 +120,7 @@ def test_a_file_replaced_while_it_is_read_is_read_whole_as_opened(tmp_path):
         thread.join()
 
 
-@pytest.mark.parametrize("args", [{}, {"width": 12, "params": ["P1"]}, {"workers": 2}])
+@pytest.mark.parametrize("args", [{}, {"width": 12, "params": ["P1"]}, {"threads": 2}])
 def test_a_pipe_is_read_once(tmp_path, args):
     text = korvant_text([[1.5, 2.5, 3.5], [4.5, 5.5, 6.5]])
     fifo = tmp_path / "pipe"
@@ -178,14 +178,14 @@ def blank_tail_cases():
 
 @pytest.mark.parametrize("case", list(blank_tail_cases()))
 @pytest.mark.parametrize("partial", [False, True])
-@pytest.mark.parametrize("workers", [1, 3])
+@pytest.mark.parametrize("threads", [1, 3])
 @pytest.mark.parametrize("params", [[25], [0], [0, 25]])
-def test_a_selection_keeps_the_rules_of_the_whole_read(plot_file, case, partial, workers, params):
+def test_a_selection_keeps_the_rules_of_the_whole_read(plot_file, case, partial, threads, params):
     path = plot_file(blank_tail_cases()[case])
 
     def outcome(**select):
         try:
-            plot = korvant.read(path, partial=partial, workers=workers, **select)
+            plot = korvant.read(path, partial=partial, threads=threads, **select)
         except korvant.PlotFileError as error:
             return "failed", str(error)
         return len(plot), plot.complete, plot[f"P{params[0]}"].tolist()
@@ -248,7 +248,7 @@ def test_an_empty_selection_reads_no_column(plot_file):
     ({"width": -1}, ValueError, "width must be a positive int, not -1"),
     ({"width": 12.0}, TypeError, "width must be a positive int, not float"),
     ({"width": True}, TypeError, "not bool"),
-    ({"workers": 0}, ValueError, "workers must be a positive int"),
+    ({"threads": 0}, ValueError, "threads must be a positive int"),
     ({"params": [1.7]}, TypeError, "params holds '1.7' (float)"),
     ({"params": [True]}, TypeError, "(bool)"),
     ({"params": [b"3"]}, TypeError, "(bytes)"),
@@ -276,8 +276,8 @@ def test_a_path_that_is_no_file_name_is_quoted_briefly(path):
 
 # --------------------------------------------------------------------- memory
 
-@pytest.mark.parametrize("workers", [1, 2])
-def test_peak_memory_follows_the_values_for_any_workers(tmp_path, workers):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_peak_memory_follows_the_values_for_any_threads(tmp_path, threads):
     # Width 1 and 2000 parameters: 8 kB of values per timestep.  The first
     # timestep is 2.2 kB long, the later ones 22 kB (trailing blanks, which a
     # given width ignores), so the file's length foretells ten times the rows.
@@ -291,7 +291,7 @@ def test_peak_memory_follows_the_values_for_any_workers(tmp_path, workers):
     code = f"""
 import resource, korvant
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-plot = korvant.read({str(path)!r}, width=1, workers={workers})
+plot = korvant.read({str(path)!r}, width=1, threads={threads})
 assert plot.values.shape == ({blocks}, {params})
 print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024)
 """

@@ -11,6 +11,9 @@ __all__ = ["PlotFileError"]
 #: How much of the file a message quotes at most.
 QUOTE_LIMIT = 80
 
+#: The data fields on a full data line; a timestep's last line holds the rest.
+FIELDS_PER_LINE = 10
+
 
 class PlotFileError(ValueError):
     """A plot file whose content cannot be read.
@@ -122,7 +125,7 @@ def field_error(info: dict[str, Any], path: str) -> PlotFileError:
     who = f"parameter {index} {quote(name)} at timestep {timestep}"
     text = info["text"]
     size = info["line_bytes"]
-    fields = min(10, info["parameters"] - index // 10 * 10)
+    fields = min(FIELDS_PER_LINE, info["parameters"] - index // FIELDS_PER_LINE * FIELDS_PER_LINE)
     guess = info["hint_width"]
     hint = f" (is the width {guess}?)" if guess else ""
     if size < fields * width:

@@ -2,34 +2,20 @@
 
 from __future__ import annotations
 
+import os
 import warnings
 from typing import TYPE_CHECKING
 
 import numpy as np
 
+from korvant import export
+from korvant._extras import need
+from korvant._select import index_of
+
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped]
 
-__all__ = ["Plot", "index_of"]
-
-
-def index_of(key: str | int, names: list[str], path: str, what: str = "parameter") -> int:
-    """The index of `key` among `names`: a name, or an index itself.
-
-    Raises KeyError for a name that is missing or repeated (naming the
-    indices that carry it), IndexError for an index out of range.
-    """
-    if isinstance(key, str):
-        found = [i for i, name in enumerate(names) if name == key]
-        if len(found) == 1:
-            return found[0]
-        if not found:
-            raise KeyError(f"no parameter named {key!r} in {path}")
-        raise KeyError(f"parameter name {key!r} is repeated in {path}: {what}s {found}; use an index")
-    index = int(key)
-    if not -len(names) <= index < len(names):
-        raise IndexError(f"{what} {index} is out of range for the {len(names)} parameters of {path}")
-    return index % len(names)
+__all__ = ["Plot"]
 
 
 class Plot:
@@ -141,10 +127,7 @@ class Plot:
         The values are not copied: the frame's parameter columns are
         :attr:`values` itself, so that assigning to one changes the other.
         """
-        try:
-            import pandas as pd
-        except ImportError:
-            raise ImportError("to_pandas needs pandas: install python3-pandas or `pip install pandas`") from None
+        pd = need("pandas", "to_pandas", "pandas")
         index = pd.Index(self.time, name="time") if self.time is not None else None
         frame = pd.DataFrame(self.values, columns=list(self.names), index=index, copy=False)
         if lead:
@@ -156,3 +139,28 @@ class Plot:
                 for position, (name, column) in enumerate(self.lead.items()):
                     frame.insert(position, name, column, allow_duplicates=True)
         return frame
+
+    # The writers of korvant.export, by method; each writes through a
+    # temporary file beside `path` and renames it into place.
+
+    def to_csv(self, path: str | os.PathLike[str]) -> None:
+        """Writes the plot as CSV: the time, then the parameters, each value
+        the shortest text that reads back to the same float32."""
+        self._write(path, "csv")
+
+    def to_parquet(self, path: str | os.PathLike[str]) -> None:
+        """Writes the plot as Parquet (needs pyarrow): a float32 column per
+        parameter, the time first."""
+        self._write(path, "parquet")
+
+    def to_hdf5(self, path: str | os.PathLike[str]) -> None:
+        """Writes the plot as HDF5 (needs h5py): one dataset `values`,
+        chunked by parameter, with `names`, `parameters` and `time`."""
+        self._write(path, "hdf5")
+
+    def to_npz(self, path: str | os.PathLike[str]) -> None:
+        """Writes the plot as a NumPy .npz: values, names, parameters, time."""
+        self._write(path, "npz")
+
+    def _write(self, path: str | os.PathLike[str], fmt: str) -> None:
+        export.write(self, path, format=fmt)

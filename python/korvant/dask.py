@@ -11,7 +11,8 @@ threads use every core), processes, or a `distributed` cluster whose workers
 can import `korvant` and see the files under the same paths.  Building a
 collection reads only the first file's header (and, for `read_array`, that
 file's timesteps with one parameter, for their count); the values are read
-when the result is computed.
+when the result is computed.  The paths expand as for `korvant.read_many`,
+and `width`, `params` and `partial` are those of `korvant.read`.
 
 This module needs Dask (`pip install tavrel[dask]`); `import korvant` alone
 never imports it.
@@ -20,26 +21,26 @@ never imports it.
 from __future__ import annotations
 
 import contextlib
-import errno
-import glob
-import os
+import dataclasses
 import types
 import warnings
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING
 
 import numpy as np
 
 import korvant
-from korvant._plot import index_of
+from korvant._extras import install_hint
+from korvant._options import ReadOptions
+from korvant._paths import Paths, expand
+from korvant._read import Params, read_with
+from korvant._select import resolve
 
 
 def _missing() -> str:
-    """What to install for Dask, with pip's name of this distribution."""
-    from korvant.cli import distribution_name
-
-    return ("korvant.dask needs Dask, which is not installed here: install python3-dask and "
-            f"python3-distributed, or `pip install {distribution_name()}[dask]`")
+    """What to install for Dask."""
+    hint = install_hint("python3-dask and python3-distributed,", "dask")
+    return f"korvant.dask needs Dask, which is not installed here: {hint}"
 
 
 @contextlib.contextmanager
@@ -67,8 +68,6 @@ if TYPE_CHECKING:
 
 __all__ = ["FileMismatchError", "read", "read_array"]
 
-PathsOrGlob = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
-Params = Sequence[str | int] | None
 
 
 class FileMismatchError(korvant.PlotFileError):
@@ -97,41 +96,18 @@ class FileMismatchError(korvant.PlotFileError):
         return self.args[0]
 
 
-def _paths(paths_or_glob: PathsOrGlob) -> list[str]:
-    """The files of a collection: a glob pattern's matches in sorted order,
-    a single path, or the paths given, in their order."""
-    if isinstance(paths_or_glob, (str, os.PathLike)):
-        pattern = os.fspath(paths_or_glob)
-        if isinstance(pattern, bytes):
-            raise TypeError("paths must be str or os.PathLike of str, not bytes")
-        if glob.has_magic(pattern) and not os.path.exists(pattern):
-            paths = sorted(glob.glob(pattern))
-            if not paths:
-                raise FileNotFoundError(errno.ENOENT, "no file matches", pattern)
-            return paths
-        return [pattern]
-    paths = [os.fspath(path) for path in paths_or_glob]
-    if any(isinstance(path, bytes) for path in paths):
-        raise TypeError("paths must be str or os.PathLike of str, not bytes")
-    if not paths:
+def _files(paths: Paths) -> list[str]:
+    """The files of a collection, expanded as read_many expands them."""
+    files, _ = expand(paths)
+    if not files:
         raise ValueError("no plot files given")
-    return paths
+    return files
 
 
-def _columns(names: list[str], params: Params) -> list[int]:
-    """The file's parameter indices of the columns `params` selects from a
-    header's `names`, in the order given."""
-    if params is None:
-        indices = list(range(len(names)))
-    else:
-        if isinstance(params, (str, bytes, int)):
-            raise TypeError(f"params must be a sequence of names and indices, not {type(params).__name__}")
-        indices = []
-        for param in params:
-            if isinstance(param, (str, int)) and not isinstance(param, bool):
-                indices.append(index_of(param, names, "the first file"))
-            else:
-                raise TypeError(f"params must hold names (str) and indices (int), not {type(param).__name__}")
+def _columns(first: str, names: list[str], options: ReadOptions) -> tuple[int, ...]:
+    """The file's parameter indices that `options` selects among the first
+    file's `names`, in the order given."""
+    indices = tuple(resolve(options.params, names, first))
     # Dask addresses columns by name: each must be unique, and `file` and
     # `time` are taken.
     seen = {"file", "time"}
@@ -148,14 +124,17 @@ class _Reader:
     that the file's names are those of the first file.  Picklable, so the
     tasks travel to the workers of a cluster."""
 
-    def __init__(self, first: str, names: list[str], indices: list[int], width: int | None) -> None:
+    def __init__(self, first: str, names: list[str], options: ReadOptions) -> None:
         self.first = first
         self.names = names
-        self.indices = indices
-        self.width = width
+        self.options = options  # the selection as the file's indices
+
+    @property
+    def indices(self) -> tuple[int, ...]:
+        return self.options.params  # type: ignore[return-value]
 
     def __dask_tokenize__(self) -> object:
-        return (type(self).__name__, self.first, self.names, self.indices, self.width)
+        return (type(self).__name__, self.first, self.names, self.options)
 
     def plot(self, path: str) -> korvant.Plot:
         # The first file too: it may have been rewritten since its header
@@ -169,16 +148,16 @@ class _Reader:
                                         path, self.first, 1)
             raise FileMismatchError(f"{path}:{differ + 2}: parameter {differ + 1} is {names[differ]!r}, "
                                     f"where {first} {self.names[differ]!r}", path, self.first, differ + 2)
-        return korvant.read(path, width=self.width, params=self.indices)
+        return read_with(path, self.options)
 
 
 class _Partition(_Reader):
     """One partition of `read`: the columns `file`, `time` and the selected
     parameters, which Dask may narrow to the columns a computation uses."""
 
-    def __init__(self, first: str, names: list[str], indices: list[int], width: int | None, strings: str,
+    def __init__(self, first: str, names: list[str], options: ReadOptions, strings: str,
                  fields: tuple[bool, bool] = (True, True)) -> None:
-        super().__init__(first, names, indices, width)
+        super().__init__(first, names, options)
         self.strings = strings  # dtype of the `file` column
         self.fields = fields  # whether the partition holds `file` and `time`
 
@@ -192,8 +171,8 @@ class _Partition(_Reader):
 
     def project_columns(self, columns: Sequence[str]) -> _Partition:
         wanted = set(columns)
-        indices = [i for i in self.indices if self.names[i] in wanted]
-        return _Partition(self.first, self.names, indices, self.width, self.strings,
+        indices = tuple(i for i in self.indices if self.names[i] in wanted)
+        return _Partition(self.first, self.names, dataclasses.replace(self.options, params=indices), self.strings,
                           ("file" in wanted, "time" in wanted))
 
     def frame(self, path: str, plot: korvant.Plot | None) -> pandas.DataFrame:
@@ -240,18 +219,19 @@ def _string_dtype() -> str:
     return "string[pyarrow]" if pyarrow_strings_enabled() else "object"
 
 
-def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = None) -> dask.dataframe.DataFrame:
+def read(paths: Paths, *, width: int | None = None, params: Params = None,
+         partial: bool = False) -> dask.dataframe.DataFrame:
     """The plot files as one `dask.dataframe.DataFrame`, a partition per file.
 
-    `paths_or_glob` is a glob pattern (its matches, sorted), one path, or an
-    iterable of paths (in that order).  The columns are `file` (the file's
-    path, as given or matched), `time` (float64, the first number of each
-    lead line; NaN throughout for a file whose lead lines do not all have
-    one) and the selected parameters (float32, named as in the files, the
-    read's own storage as in `Plot.to_pandas`);
-    `params` selects them by name and/or index as `korvant.read` does, all
-    by default.  Each partition's index counts the file's timesteps from 0;
-    divisions are unknown.
+    `paths` is one path or an iterable of them, each a file, a folder or a
+    glob pattern, expanded as `korvant.read_many` expands them.  The columns
+    are `file` (the file's path, as given or matched), `time` (float64, the
+    first number of each lead line; NaN throughout for a file whose lead
+    lines do not all have one) and the selected parameters (float32, named as
+    in the files, the read's own storage as in `Plot.to_pandas`).  `width`,
+    `params` and `partial` are those of `korvant.read`, for every file; the
+    selection is made among the first file's names.  Each partition's index
+    counts the file's timesteps from 0; divisions are unknown.
 
     The columns come from the first file's header alone; no values are read
     until the result is computed.  Every file must then have the first
@@ -259,22 +239,23 @@ def read(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = 
     was rewritten in between): a file that does not raises
     FileMismatchError (a korvant.PlotFileError) naming both files, and a file
     that cannot be read raises its own error, each when that file's
-    partition is computed.  `width` is passed to `korvant.read` (None:
-    detected per file).
+    partition is computed.
     """
     dd = _dataframe()
-    paths = _paths(paths_or_glob)
-    _, names = korvant.read_header(paths[0])
-    partition = _Partition(paths[0], names, _columns(names, params), width, _string_dtype())
-    return dd.from_map(partition, paths, meta=partition.frame(paths[0], None), label="korvant-read",
+    options = ReadOptions.of(width=width, params=params, partial=partial)
+    files = _files(paths)
+    _, names = korvant.read_header(files[0])
+    options = dataclasses.replace(options, params=_columns(files[0], names, options))
+    partition = _Partition(files[0], names, options, _string_dtype())
+    return dd.from_map(partition, files, meta=partition.frame(files[0], None), label="korvant-read",
                        enforce_metadata=False)
 
 
 class _Block(_Reader):
     """One chunk of `read_array`: a file's values, shape (1, timesteps, columns)."""
 
-    def __init__(self, first: str, names: list[str], indices: list[int], width: int | None, steps: int) -> None:
-        super().__init__(first, names, indices, width)
+    def __init__(self, first: str, names: list[str], options: ReadOptions, steps: int) -> None:
+        super().__init__(first, names, options)
         self.steps = steps
 
     def __call__(self, path: str) -> np.ndarray:
@@ -285,11 +266,11 @@ class _Block(_Reader):
         return values[np.newaxis]
 
 
-def read_array(paths_or_glob: PathsOrGlob, params: Params = None, width: int | None = None) -> da.Array:
+def read_array(paths: Paths, *, width: int | None = None, params: Params = None, partial: bool = False) -> da.Array:
     """The plot files' values as one float32 `dask.array.Array` of shape
     (files, timesteps, parameters), a chunk per file.
 
-    `paths_or_glob`, `params` and `width` are those of `read`; the
+    `paths`, `width`, `params` and `partial` are those of `read`; the
     parameters are the selected ones, in the order given.  The shape is the
     first file's: its header gives the parameter count, and its complete
     timesteps are counted by reading that file once on the client with the
@@ -300,14 +281,18 @@ def read_array(paths_or_glob: PathsOrGlob, params: Params = None, width: int | N
     a file that cannot be read raises its own error, each when a computation
     needs that file's chunk.
     """
-    paths = _paths(paths_or_glob)
-    _, names = korvant.read_header(paths[0])
-    indices = _columns(names, params)
+    options = ReadOptions.of(width=width, params=params, partial=partial)
+    files = _files(paths)
+    _, names = korvant.read_header(files[0])
+    indices = _columns(files[0], names, options)
+    options = dataclasses.replace(options, params=indices)
     # The reader's own count; `partial` counts the complete timesteps of a
-    # file cut off, whose chunk then fails when computed, as it would alone.
-    steps = len(korvant.read(paths[0], width=width, params=indices[:1] or None, partial=True))
-    block = _Block(paths[0], names, indices, width, steps)
-    name = "korvant-read-array-" + tokenize(block, paths)
-    graph = {(name, k, 0, 0): (block, path) for k, path in enumerate(paths)}
-    chunks = ((1,) * len(paths), (block.steps,), (len(block.indices),))
+    # file cut off, whose chunk then fails when computed, as it would alone
+    # (unless partial=True was asked for).
+    first_column = dataclasses.replace(options, params=indices[:1] or None, partial=True)
+    steps = len(read_with(files[0], first_column))
+    block = _Block(files[0], names, options, steps)
+    name = "korvant-read-array-" + tokenize(block, files)
+    graph = {(name, k, 0, 0): (block, path) for k, path in enumerate(files)}
+    chunks = ((1,) * len(files), (block.steps,), (len(block.indices),))
     return da.Array(HighLevelGraph.from_collections(name, graph, dependencies=()), name, chunks, dtype=np.float32)

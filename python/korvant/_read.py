@@ -1,0 +1,144 @@
+"""korvant.read, read_many and read_header: the calls into the native reader."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+from korvant import _native
+from korvant._errors import translate
+from korvant._options import ReadOptions, positive_int, threads_argument
+from korvant._paths import PathLike, Paths, expand, path_argument
+from korvant._plot import Plot
+from korvant._select import Key, resolve
+
+__all__ = ["read", "read_header", "read_many", "read_with"]
+
+Params = Key | Iterable[Key] | None
+
+
+def read_header(path: PathLike) -> tuple[int, list[str]]:
+    """The parameter count and the names of every parameter, from the header
+    alone (cheap: no timestep is read)."""
+    name, shown = path_argument(path)
+    try:
+        names = _native.read_header(name)
+    except _native.ReadFailure as failure:
+        raise translate(failure.args[0], shown) from None
+    return len(names), names
+
+
+def read(
+    path: PathLike,
+    *,
+    width: int | None = None,
+    params: Params = None,
+    partial: bool = False,
+    threads: int = 1,
+    workers: int | None = None,
+) -> Plot:
+    """Read the plot file at `path`.
+
+    The file is opened once: its header, the width detection, the selection
+    and every part of a read on several threads come from that one opening,
+    so a pipe reads as a file does, and a file replaced while it is read is
+    read whole as it was when opened.
+
+    Args:
+        path: the file (str, bytes or os.PathLike).
+        width: the width of a data field, a positive int (12 or 15 in
+            practice); None detects it from the first timestep: the one
+            width with which every data line there is exactly as long as its
+            fields and every field a number.  When no width fits,
+            PlotFileError asks for it.  A file whose first timestep is
+            incomplete is never judged by it.
+        params: the parameters to read, by name (str) or index (int), in the
+            order the columns should have; one str or int stands for itself;
+            None reads all, and an empty list none.  The fields of parameters
+            not selected are not converted, and so not checked either.
+        partial: read the complete timesteps of a file whose last timestep is
+            incomplete (a simulation still writing, a copy cut short) and set
+            ``complete`` False, instead of raising PlotFileError.
+        threads: threads for this one file: the file is cut at
+            timestep boundaries and each part is read on its own thread,
+            straight into its rows of the one array.  The cuts are placed
+            where timesteps as long as the first would start, and checked;
+            for a file whose timesteps differ in length they are found by
+            counting line feeds, a pass over the file before the parts are
+            read.  Results and errors are exactly those of ``threads=1``.
+        workers: the former name of `threads`; it warns
+            (DeprecationWarning) and goes in the next release.
+
+    Raises:
+        PlotFileError: the file's content is damaged.
+        FileNotFoundError, PermissionError, IsADirectoryError: and other
+            OSErrors, from the file system.
+        KeyError: a name in `params` is missing or repeated in the file.
+        IndexError: an index in `params` is out of range.
+        TypeError, ValueError: an argument of the wrong type or value.
+        MemoryError: the values do not fit in memory.
+    """
+    count = positive_int("threads", threads_argument(threads, workers, 1))
+    return read_with(path, ReadOptions.of(width=width, params=params, partial=partial), count)
+
+
+def read_many(
+    paths: Paths,
+    *,
+    threads: int | None = None,
+    width: int | None = None,
+    params: Params = None,
+    partial: bool = False,
+    workers: int | None = None,
+) -> list[Plot]:
+    """Read several plot files at once, a file per thread.
+
+    `paths` is one path or an iterable of them, each a file, a folder (its
+    ``*.plt`` files, sorted) or a glob pattern (its matches, sorted); a name
+    that matches nothing is kept, and reading it raises its error.
+    `threads` is how many files are read at the same time (default: one per
+    processor), each file on one thread; `width`, `params` and `partial`
+    are those of :func:`read`, for every file.  The result is in the order
+    of the expanded paths; the first failure in that order is raised.
+    `workers` is the former name of `threads` and warns.
+    """
+    options = ReadOptions.of(width=width, params=params, partial=partial)
+    count = threads_argument(threads, workers, None)
+    count = positive_int("threads", count) if count is not None else os.cpu_count() or 1
+    files, _ = expand(paths)
+    with ThreadPoolExecutor(max_workers=max(1, min(count, len(files) or 1))) as pool:
+        futures = [pool.submit(read_with, path, options) for path in files]
+        return [future.result() for future in futures]
+
+
+def read_with(path: PathLike, options: ReadOptions, threads: int = 1) -> Plot:
+    """Reads the file at `path` with checked `options`, on `threads` threads."""
+    name, shown = path_argument(path)
+    select = None
+    if options.params is not None:
+        keys = options.params
+
+        def select(names: list[str]) -> list[int]:
+            return resolve(keys, names, shown)
+
+    try:
+        names, selected, leads, values, time, complete, used, lead = _native.read(
+            name, options.width or 0, select, options.partial, threads)
+    except _native.ReadFailure as failure:
+        raise translate(failure.args[0], shown) from None
+    columns = selected if selected is not None else list(range(len(names)))
+    return Plot(
+        path=shown,
+        names=[names[i] for i in columns],
+        parameters=columns,
+        values=np.asarray(memoryview(values)),
+        time=None if time is None else np.frombuffer(time, dtype=np.float64),
+        lead_lines=leads,
+        width=used or None,
+        complete=complete,
+        n_parameters=len(names),
+        lead_numbers=lead,
+    )
