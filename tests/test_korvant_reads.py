@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import errno
 import os
+import shutil
 import subprocess
 import sys
 import threading
@@ -296,3 +297,16 @@ assert plot.values.shape == ({blocks}, {params})
 print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024)
 """
     assert int(run_child(code)) <= 1.1 * values + (40 << 20)
+
+
+@pytest.mark.skipif(not shutil.which("strace"), reason="needs strace")
+def test_a_read_opens_its_file_once(plot_file, tmp_path):
+    # The header, the names a selection resolves, the width detection and
+    # both parts of a threaded read: one opening, seen by the system.
+    path = plot_file(varied_leads(3000, params=25))
+    log = tmp_path / "strace.log"
+    code = f"import korvant; print(korvant.read({path!r}, params=['P3', 7], threads=2).values.shape)"
+    result = subprocess.run(["strace", "-f", "-e", "trace=open,openat", "-o", str(log), sys.executable, "-c", code],
+                            env=child_env(), capture_output=True, text=True, timeout=60)
+    assert result.stdout == "(3000, 2)\n", result.stderr
+    assert len([line for line in log.read_text().splitlines() if path in line]) == 1
