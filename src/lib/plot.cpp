@@ -104,7 +104,15 @@ void check_selection(std::span<const std::uint32_t> selected, std::uint32_t n) {
 PlotFile::PlotFile(text::LineSource stream) noexcept
     : stream_(std::move(stream)), seekable_(stream_.seekable()), size_(seekable_ ? stream_.size_hint() : 0) {}
 
-PlotFile PlotFile::open(std::string_view path) { return PlotFile(open_plot_file(path)); }
+PlotFile PlotFile::open(std::string_view path, bool decompress) {
+  text::LineSource stream = open_plot_file(path);
+  if (decompress) {
+    if (auto found = stream.detect_compression(); !found) {
+      fail_io(ReadError::Stage::Open, 0, found.error(), std::source_location::current());
+    }
+  }
+  return PlotFile(std::move(stream));
+}
 
 text::LineSource PlotFile::at(std::uint64_t offset, std::uint64_t length, std::size_t buffer_bytes) const {
   auto source = text::LineSource::at(stream_.descriptor(), offset, length, buffer_bytes);
@@ -285,7 +293,7 @@ Plot read_rest(text::LineSource& lines, Layout& layout, std::uint32_t width, con
                              .lead_lines = &plot.lead_lines,
                              .poll = options.poll};
   const BlocksRead read = read_blocks(lines, layout.n, width, result, block_options);
-  plot.complete = read.complete;
+  plot.complete = read.complete && !lines.truncated();
   plot.width = width;
   plot.values = ColumnMatrix::from(std::move(result), read.rows, columns);
   plot.names = std::move(layout.names);
@@ -294,18 +302,21 @@ Plot read_rest(text::LineSource& lines, Layout& layout, std::uint32_t width, con
 }
 
 Plot read_plot(std::string_view path, const PlotOptions& options) {
-  PlotFile file = PlotFile::open(path);
+  PlotFile file = PlotFile::open(path, options.decompress);
   return read_plot(file, options);
 }
 
 Plot read_plot(PlotFile& file, const PlotOptions& options) {
+  // A compressed stream cut short is a file still being written, for a
+  // partial read.
+  file.stream().take_truncation_as_end(options.partial);
   Layout layout = read_layout(file, options);
   std::uint32_t width = options.width;
   try {
     if (width == 0) {
       switch (layout.fit.state) {
         case WidthFit::State::NoBlock:
-          if (layout.n > 0) return empty_plot(layout, true);
+          if (layout.n > 0) return empty_plot(layout, !file.stream().truncated());
           width = 1;  // no parameters: the blocks are lead lines alone, and no field is read
           break;
         case WidthFit::State::Incomplete:

@@ -65,8 +65,10 @@ inline constexpr std::size_t PLOT_READ_BYTES = std::size_t{256} << 10;
 // once, through `stream`.
 class PlotFile {
  public:
-  // Fails with a ReadError of kind Io.
-  static PlotFile open(std::string_view path);
+  // Fails with a ReadError of kind Io.  With `decompress`, a compressed
+  // stream (recognised by its magic bytes) is read decompressed, and is
+  // then not seekable.
+  static PlotFile open(std::string_view path, bool decompress = false);
 
   // The opening's own source, read from the start.
   text::LineSource& stream() noexcept { return stream_; }
@@ -131,6 +133,9 @@ struct PlotOptions {
   std::function<std::vector<std::uint32_t>(const std::vector<std::string>&)> resolve{};
   bool partial = false;
   std::size_t threads = 1;  // > 1: a regular file is read in that many parts at once
+  // Compressed files (gzip, zstd, xz, bzip2, by their magic bytes) read
+  // decompressed; false reads every file as it is.
+  bool decompress = true;
   Poll poll{};
 };
 

@@ -129,6 +129,7 @@ std::optional<std::string> describe(const IoError& error) {
       return out;
     }
     case IoError::Form::Message:
+    case IoError::Form::Compressed:
       out = "Error { kind: ";
       out += kind_name(error.kind());
       out += ", message: \"";

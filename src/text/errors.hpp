@@ -77,7 +77,10 @@ ErrorKind kind_from_errno(int code) noexcept;
 // The error of opening a file or reading a line.
 class IoError {
  public:
-  enum class Form : std::uint8_t { Os, Message, OutOfMemory };
+  // Compressed: a compressed stream that is damaged, ends early
+  // (`truncated`) or is of a format this build cannot read; its message is
+  // the decompressor's reason.
+  enum class Form : std::uint8_t { Os, Message, OutOfMemory, Compressed };
 
   static IoError os(int code) noexcept { return IoError(Form::Os, code, kind_from_errno(code), {}, 0); }
   static IoError nul_in_path() noexcept {
@@ -89,12 +92,21 @@ class IoError {
   static IoError out_of_memory(std::size_t bytes) noexcept {
     return IoError(Form::OutOfMemory, 0, ErrorKind::OutOfMemory, {}, bytes);
   }
+  // `reason` must outlive the error (the libraries' reasons are static).
+  static IoError compressed(std::string_view reason, bool truncated) noexcept {
+    return IoError(Form::Compressed, 0, ErrorKind::InvalidData, reason, truncated ? 1 : 0);
+  }
+  static IoError unsupported_compression() noexcept {
+    return IoError(Form::Compressed, 0, ErrorKind::Unsupported,
+                   "this build was made without the library that decompresses this format", 0);
+  }
 
   Form form() const noexcept { return form_; }
   int code() const noexcept { return code_; }               // Os only
   ErrorKind kind() const noexcept { return kind_; }
   std::string_view message() const noexcept { return message_; }  // Message only
   std::size_t bytes() const noexcept { return bytes_; }      // OutOfMemory only
+  bool truncated() const noexcept { return form_ == Form::Compressed && bytes_ != 0; }
 
  private:
   IoError(Form form, int code, ErrorKind kind, std::string_view message, std::size_t bytes) noexcept

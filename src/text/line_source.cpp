@@ -25,6 +25,10 @@
 #include "text/memory.hpp"
 #include "text/utf8.hpp"
 
+#ifdef TAVREL_WITH_ZSTD
+#include <zstd.h>
+#endif
+
 namespace tavrel::text {
 namespace {
 
@@ -115,12 +119,18 @@ LineSource::LineSource(LineSource&& other) noexcept
       buffer_ascii_(other.buffer_ascii_),
       checked_(other.checked_),
       line_ascii_(other.line_ascii_),
+      open_line_bytes_(other.open_line_bytes_),
       recording_(std::exchange(other.recording_, false)),
       record_(std::exchange(other.record_, nullptr)),
       record_size_(std::exchange(other.record_size_, 0)),
       record_capacity_(std::exchange(other.record_capacity_, 0)),
       record_from_(other.record_from_),
-      mark_taken_(other.mark_taken_) {}
+      mark_taken_(other.mark_taken_),
+      decoder_(std::move(other.decoder_)),
+      compression_(other.compression_),
+      truncation_is_end_(other.truncation_is_end_),
+      truncated_(other.truncated_),
+      decoded_size_(other.decoded_size_) {}
 
 LineSource::~LineSource() {
   release(record_);
@@ -128,7 +138,70 @@ LineSource::~LineSource() {
   release(buffer_);
 }
 
+namespace {
+
+// read(2) of up to `count` bytes, EINTR repeated.
+std::expected<std::size_t, IoError> read_repeating(int fd, char* out, std::size_t count) noexcept {
+  for (;;) {
+    const ssize_t got = SYS_CALLS.read(fd, out, count);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return std::unexpected(IoError::os(errno));
+  }
+}
+
+// The decompressed size a regular file's stream tells, where it does: a
+// zstd frame's header, a gzip member's trailer (modulo 4 GiB, so taken only
+// when it is at least the compressed size).  0 when it tells none.
+std::uint64_t decoded_size_of(int fd, Compression format, std::string_view head) noexcept {
+  struct stat64 info;
+  if (::fstat64(fd, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+#ifdef TAVREL_WITH_ZSTD
+  if (format == Compression::Zstd) {
+    const unsigned long long content = ZSTD_getFrameContentSize(head.data(), head.size());
+    return content == ZSTD_CONTENTSIZE_UNKNOWN || content == ZSTD_CONTENTSIZE_ERROR ? 0 : content;
+  }
+#endif
+  if (format == Compression::Gzip && size >= 18) {
+    unsigned char tail[4];
+    if (::pread64(fd, tail, 4, static_cast<off64_t>(size - 4)) != 4) return 0;
+    const std::uint64_t isize = tail[0] | tail[1] << 8 | tail[2] << 16 | std::uint64_t{tail[3]} << 24;
+    return isize >= size ? isize : 0;
+  }
+  (void)head;
+  return 0;
+}
+
+}  // namespace
+
+std::expected<Compression, IoError> LineSource::detect_compression() noexcept {
+  // Enough bytes for every format's magic and a zstd frame header.
+  constexpr std::size_t HEAD_BYTES = 18;
+  while (filled_ < HEAD_BYTES) {
+    const auto got = read_repeating(fd_, buffer_ + filled_, HEAD_BYTES - filled_);
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) break;
+    filled_ += *got;
+    offset_ += *got;
+  }
+  const std::string_view head(buffer_, filled_);
+  compression_ = compression_of(head);
+  checked_ = filled_ + 1;
+  if (compression_ == Compression::None) return compression_;
+  decoded_size_ = decoded_size_of(fd_, compression_, head);
+  const int fd = fd_;
+  auto decoder = Decoder::make(compression_, [fd](char* out, std::size_t count) {
+    return read_repeating(fd, out, count);
+  }, head);
+  if (!decoder) return std::unexpected(decoder.error());
+  decoder_ = std::move(*decoder);
+  // The head is the decoder's now; the lines come from what it makes.
+  pos_ = filled_ = 0;
+  return compression_;
+}
+
 bool LineSource::seekable() const noexcept {
+  if (decoder_) return false;
   struct stat64 info;
   return ::fstat64(fd_, &info) == 0 && S_ISREG(info.st_mode);
 }
@@ -204,6 +277,7 @@ std::expected<void, IoError> LineSource::restrict_to(std::uint64_t offset, std::
 
 std::uint64_t LineSource::size_hint() const noexcept {
   if (part_ != 0) return part_;
+  if (decoder_) return decoded_size_;
   struct stat64 info;
   if (::fstat64(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
   return static_cast<std::uint64_t>(info.st_size);
@@ -238,6 +312,17 @@ std::expected<bool, IoError> LineSource::refill() noexcept {
   ssize_t count;
   for (;;) {
     const std::size_t want = left_ < buffer_size_ ? static_cast<std::size_t>(left_) : buffer_size_;
+    if (decoder_ && want > 0) {
+      const std::expected<std::size_t, IoError> made = decoder_->read(buffer_, want);
+      if (made) {
+        count = static_cast<ssize_t>(*made);
+        break;
+      }
+      if (!(made.error().truncated() && truncation_is_end_)) return std::unexpected(made.error());
+      truncated_ = true;
+      count = 0;
+      break;
+    }
     count = want == 0                 ? 0
             : positional_ ? SYS_CALLS.pread(fd_, buffer_, want, static_cast<off_t>(offset_))
                           : SYS_CALLS.read(fd_, buffer_, want);

@@ -23,10 +23,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
 
+#include "text/decompress.hpp"
 #include "text/errors.hpp"
 
 namespace tavrel::text {
@@ -136,6 +138,17 @@ class LineSource {
   // and stops keeping bytes.  Fails only for want of memory.
   std::expected<void, IoError> rewind(std::uint64_t to) noexcept;
 
+  // Looks at the first bytes: when they are a compressed stream's magic
+  // bytes, everything from then on is read decompressed.  Call before the
+  // first line is read.  The format found (None: read as it is).
+  std::expected<Compression, IoError> detect_compression() noexcept;
+  Compression compression() const noexcept { return compression_; }
+  // With `end`, a compressed stream that ends early ends the input there,
+  // as a file still being written does, and truncated() tells it; without,
+  // it is an IoError.
+  void take_truncation_as_end(bool end) noexcept { truncation_is_end_ = end; }
+  bool truncated() const noexcept { return truncated_; }
+
   // The descriptor read, and whether it is a regular file, which
   // LineSource::at can read again at any offset.
   int descriptor() const noexcept { return fd_; }
@@ -190,6 +203,12 @@ class LineSource {
   std::size_t record_size_ = 0, record_capacity_ = 0;
   std::size_t record_from_ = 0;  // the buffer's bytes from here on are not in the record yet
   std::uint64_t mark_taken_ = 0;
+  // Decompression, once detect_compression found a compressed stream.
+  std::unique_ptr<Decoder> decoder_;
+  Compression compression_ = Compression::None;
+  bool truncation_is_end_ = false;
+  bool truncated_ = false;
+  std::uint64_t decoded_size_ = 0;  // the decompressed size, when the stream tells it
 };
 
 }  // namespace tavrel::text
