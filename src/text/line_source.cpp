@@ -89,6 +89,12 @@ std::expected<LineSource, IoError> LineSource::at(int fd, std::uint64_t offset, 
   return source;
 }
 
+std::expected<LineSource, IoError> LineSource::from(RawRead raw, std::size_t buffer_size) noexcept {
+  auto source = with_buffer(FileDescriptor(), -1, buffer_size);
+  if (source) source->raw_ = std::move(raw);
+  return source;
+}
+
 std::expected<LineSource, IoError> LineSource::with_buffer(FileDescriptor owner, int fd,
                                                            std::size_t buffer_size) noexcept {
   auto* buffer = static_cast<char*>(reallocate(nullptr, buffer_size + LINE_PADDING));
@@ -126,6 +132,7 @@ LineSource::LineSource(LineSource&& other) noexcept
       record_capacity_(std::exchange(other.record_capacity_, 0)),
       record_from_(other.record_from_),
       mark_taken_(other.mark_taken_),
+      raw_(std::move(other.raw_)),
       decoder_(std::move(other.decoder_)),
       compression_(other.compression_),
       truncation_is_end_(other.truncation_is_end_),
@@ -177,8 +184,14 @@ std::uint64_t decoded_size_of(int fd, Compression format, std::string_view head)
 std::expected<Compression, IoError> LineSource::detect_compression() noexcept {
   // Enough bytes for every format's magic and a zstd frame header.
   constexpr std::size_t HEAD_BYTES = 18;
+  // The raw bytes as this source reads them: its reader, or its descriptor.
+  RawRead raw = raw_;
+  if (!raw) {
+    const int fd = fd_;
+    raw = [fd](char* out, std::size_t count) { return read_repeating(fd, out, count); };
+  }
   while (filled_ < HEAD_BYTES) {
-    const auto got = read_repeating(fd_, buffer_ + filled_, HEAD_BYTES - filled_);
+    const auto got = raw(buffer_ + filled_, HEAD_BYTES - filled_);
     if (!got) return std::unexpected(got.error());
     if (*got == 0) break;
     filled_ += *got;
@@ -188,11 +201,8 @@ std::expected<Compression, IoError> LineSource::detect_compression() noexcept {
   compression_ = compression_of(head);
   checked_ = filled_ + 1;
   if (compression_ == Compression::None) return compression_;
-  decoded_size_ = decoded_size_of(fd_, compression_, head);
-  const int fd = fd_;
-  auto decoder = Decoder::make(compression_, [fd](char* out, std::size_t count) {
-    return read_repeating(fd, out, count);
-  }, head);
+  if (!raw_) decoded_size_ = decoded_size_of(fd_, compression_, head);
+  auto decoder = Decoder::make(compression_, std::move(raw), head);
   if (!decoder) return std::unexpected(decoder.error());
   decoder_ = std::move(*decoder);
   // The head is the decoder's now; the lines come from what it makes.
@@ -321,6 +331,12 @@ std::expected<bool, IoError> LineSource::refill() noexcept {
       if (!(made.error().truncated() && truncation_is_end_)) return std::unexpected(made.error());
       truncated_ = true;
       count = 0;
+      break;
+    }
+    if (raw_ && want > 0) {
+      const std::expected<std::size_t, IoError> got = raw_(buffer_, want);
+      if (!got) return std::unexpected(got.error());
+      count = static_cast<ssize_t>(*got);
       break;
     }
     count = want == 0                 ? 0

@@ -82,6 +82,10 @@ class LineSource {
   static std::expected<LineSource, IoError> at(int fd, std::uint64_t offset, std::uint64_t length,
                                                std::size_t buffer_size = BUFFER_SIZE) noexcept;
 
+  // A source over whatever `raw` reads (a file object, bytes in memory):
+  // read once, from the start, and never seekable.
+  static std::expected<LineSource, IoError> from(RawRead raw, std::size_t buffer_size = BUFFER_SIZE) noexcept;
+
   LineSource(LineSource&& other) noexcept;
   LineSource& operator=(LineSource&&) = delete;
   LineSource(const LineSource&) = delete;
@@ -203,6 +207,7 @@ class LineSource {
   std::size_t record_size_ = 0, record_capacity_ = 0;
   std::size_t record_from_ = 0;  // the buffer's bytes from here on are not in the record yet
   std::uint64_t mark_taken_ = 0;
+  RawRead raw_;  // the reader of a source made by `from`; empty: the descriptor
   // Decompression, once detect_compression found a compressed stream.
   std::unique_ptr<Decoder> decoder_;
   Compression compression_ = Compression::None;

@@ -201,6 +201,35 @@ TEST(CompressedLines, ReadAsTheirTextAndCutWhereAsked) {
   std::filesystem::remove(path);
 }
 
+// A source over a reader that gives a few bytes at a time (as a file object
+// or a pipe may), plain and compressed alike.
+TEST(CompressedLines, ReadFromAReaderInSmallPieces) {
+  const std::string text = sample_text(2000);
+  for (Compression format : {Compression::None, Compression::Gzip}) {
+    if (format != Compression::None && !compression_available(format)) continue;
+    const std::string data = format == Compression::None ? text : compress(format, text);
+    std::size_t at = 0;
+    auto source = LineSource::from([&](char* out, std::size_t count) -> std::expected<std::size_t, IoError> {
+      const std::size_t n = std::min({count, data.size() - at, std::size_t{5}});
+      std::memcpy(out, data.data() + at, n);
+      at += n;
+      return n;
+    });
+    ASSERT_TRUE(source);
+    ASSERT_EQ(*source->detect_compression(), format);
+    EXPECT_FALSE(source->seekable());
+    std::string lines;
+    for (;;) {
+      auto line = source->next_line();
+      ASSERT_TRUE(line);
+      if (!*line) break;
+      lines += **line;
+      lines += '\n';
+    }
+    EXPECT_EQ(lines, text) << compression_name(format);
+  }
+}
+
 TEST(CompressedLines, PlainFilesKeepTheirFirstBytes) {
   const auto path = std::filesystem::temp_directory_path() / "tavrel-decompress-plain.plt";
   std::ofstream(path, std::ios::binary) << "NPARAM 1\nNAME A\n";
