@@ -1,12 +1,12 @@
 // A failed read as the tavrel function reports it; see read_failure.hpp.
-#include "binding/read_failure.hpp"
+#include "tavrel/read_failure.hpp"
 
 #include <new>
 
-#include "binding/failure.hpp"
-#include "binding/stdout_writer.hpp"
+#include "tavrel/failure.hpp"
+#include "tavrel/stdout_writer.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 PendingError from_read_error(const lib::ReadError& error) noexcept {
   try {
@@ -27,4 +27,4 @@ PendingError from_read_error(const lib::ReadError& error) noexcept {
   }
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -14,14 +14,14 @@
 #include <atomic>
 #include <expected>
 
-#include "binding/arguments.hpp"
-#include "binding/call_entry.hpp"
-#include "binding/exception.hpp"
-#include "binding/guard.hpp"
-#include "binding/publish_once.hpp"
+#include "tavrel/arguments.hpp"
+#include "tavrel/call_entry.hpp"
+#include "tavrel/exception.hpp"
+#include "tavrel/guard.hpp"
+#include "tavrel/publish_once.hpp"
 #include "python/py_ref.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 constexpr const char* FUNCTION_DOC =
@@ -137,6 +137,6 @@ PyModuleDef MODULE_DEF = {
 };
 
 }  // namespace
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed
 
-PyMODINIT_FUNC PyInit_tavrel() { return PyModuleDef_Init(&tavrel::binding::MODULE_DEF); }
+PyMODINIT_FUNC PyInit_tavrel() { return PyModuleDef_Init(&tavrel::fixed::MODULE_DEF); }

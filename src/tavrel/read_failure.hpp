@@ -7,12 +7,12 @@
 // memory is a plain MemoryError, with no report.
 #pragma once
 
-#include "binding/exception.hpp"
+#include "tavrel/exception.hpp"
 #include "lib/read_error.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 // Prints and reports as above; returns the exception to raise.
 PendingError from_read_error(const lib::ReadError& error) noexcept;
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -19,10 +19,10 @@
 #include <string>
 #include <string_view>
 
-#include "binding/failure.hpp"
+#include "tavrel/failure.hpp"
 #include "python/py_ref.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 using python::PyRef;
 
@@ -126,4 +126,4 @@ class PanicTrap {
 // The message every PanicTrap carries.
 inline constexpr std::string_view FFI_BOUNDARY_MESSAGE = "uncaught panic at ffi boundary";
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -5,14 +5,14 @@
 // race to create it each make one, the loser drops its own and uses the
 // winner's, so every PanicException of the process has the identical type
 // and no thread ever waits for another while holding the interpreter.
-#include "binding/exception.hpp"
+#include "tavrel/exception.hpp"
 
-#include "binding/publish_once.hpp"
+#include "tavrel/publish_once.hpp"
 
 #include <atomic>
 #include <new>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 constexpr const char* PANIC_EXCEPTION_NAME = "pyo3_runtime.PanicException";
@@ -259,4 +259,4 @@ void PanicTrap::spring() const noexcept {
   if (text) PyErr_SetObject(PyExc_SystemError, text.get());
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

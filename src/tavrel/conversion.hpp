@@ -15,10 +15,10 @@
 #include "python/py_ref.hpp"
 #include "lib/reader.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 using python::PyRef;
 
 PyRef into_python(lib::ReadResult result);
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -1,12 +1,12 @@
 // ReadResult to (list, [list, ...]); see conversion.hpp.
-#include "binding/conversion.hpp"
+#include "tavrel/conversion.hpp"
 
-#include "binding/exception.hpp"
+#include "tavrel/exception.hpp"
 
 #include <bit>
 #include <cstdint>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 // Float objects shared within one conversion.  Floats are immutable, so a
@@ -76,4 +76,4 @@ PyRef into_python(lib::ReadResult result) {
   return pair;
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

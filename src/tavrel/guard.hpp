@@ -13,10 +13,10 @@
 #include <new>
 #include <source_location>
 
-#include "binding/exception.hpp"
-#include "binding/read_failure.hpp"
+#include "tavrel/exception.hpp"
+#include "tavrel/read_failure.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 // True when `body` (returning std::expected<void, PendingError>) succeeded;
 // false with an exception set otherwise.
@@ -39,4 +39,4 @@ bool guarded(Body&& body, std::source_location where = std::source_location::cur
   return false;
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -7,7 +7,7 @@
 // descriptor 2 at once, before anything is unwound, then throws; the call
 // entry catches the Failure after every frame in between has released what it
 // held.  The reader's own failures are ReadError values (lib/read_error.hpp),
-// reported by the binding after the reader has unwound.
+// reported by the module after the reader has unwound.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +16,7 @@
 #include <string_view>
 #include <utility>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 class Failure {
  public:
@@ -55,4 +55,4 @@ void write_panic_report(std::string_view message, const std::source_location& wh
 // is out; EINTR repeats, other errors drop the rest silently.
 void write_to_stderr(std::string_view text) noexcept;
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

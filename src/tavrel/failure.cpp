@@ -11,7 +11,7 @@
 // apart.  Everything goes straight to file descriptor 2 with write(2); write
 // errors are ignored, so a closed standard error loses the report but not the
 // exception.
-#include "binding/failure.hpp"
+#include "tavrel/failure.hpp"
 
 #include <cxxabi.h>
 #include <dlfcn.h>
@@ -27,10 +27,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "binding/fd_write.hpp"
-#include "binding/publish_once.hpp"
+#include "tavrel/fd_write.hpp"
+#include "tavrel/publish_once.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 enum class BacktraceStyle : unsigned char { Undecided = 0, Short = 1, Full = 2, Off = 3 };
@@ -188,4 +188,4 @@ void out_of_memory(std::size_t bytes, std::source_location where) {
   throw Failure(Failure::Kind::NoMemory, std::move(message), where);
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed
