@@ -69,7 +69,7 @@ def translate(info: dict[str, Any], path: str) -> Exception:
         code = info["errno"]
         if code:
             return OSError(code, os.strerror(code), path)
-        if "UTF-8" in info["message"]:
+        if info["kind"] == "utf8":
             return PlotFileError(f"{where}: line is not valid UTF-8", path=path, line=line)
         return OSError(errno_codes.EINVAL, info["message"], path)
     if kind == "count":

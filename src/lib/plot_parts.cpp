@@ -147,9 +147,8 @@ std::optional<Cut> block_start_from(const PlotFile& file, const Layout& layout, 
 
 // One part's read, made on its own thread; failures are kept, not thrown.
 struct PartRead {
-  explicit PartRead(std::size_t columns)
-      : result{ColumnArena(), Column(), ColumnTable(static_cast<std::uint32_t>(columns - 1))} {}
-  ReadResult result;
+  explicit PartRead(std::size_t columns) : result(columns) {}
+  Columns result;
   std::optional<Cut> start;  // nothing: the part lies past the file's last block start (or failed)
   std::uint64_t end = 0;     // the byte after the part's last block
   LeadLines leads;
@@ -208,9 +207,8 @@ void read_part(const Job& job, std::size_t k, Poll poll, PartRead& out) noexcept
     const std::uint64_t limit = !last && !job.placed.empty() ? job.placed[k + 1].block : job.rows;
     if (cut.block < limit) {
       const std::uint64_t room = limit - cut.block;
-      out.result.first.adopt(job.arena.column(0) + cut.block, room);
-      for (std::size_t i = 0; i < out.result.others.size(); ++i) {
-        out.result.others[i].adopt(job.arena.column(i + 1) + cut.block, room);
+      for (std::size_t c = 0; c < out.result.count(); ++c) {
+        out.result.column(c).adopt(job.arena.column(c) + cut.block, room);
       }
     }
     const std::uint64_t stop = last ? UINT64_MAX
@@ -272,9 +270,8 @@ bool parts_in_place(const std::vector<PartRead>& reads, const ColumnArena& arena
   for (const PartRead& read : reads) {
     if (!read.start || read.blocks.rows == 0) continue;
     const std::uint64_t block = read.start->block;
-    if (read.result.first.data() != arena.column(0) + block) return false;
-    for (std::size_t i = 0; i < read.result.others.size(); ++i) {
-      if (read.result.others[i].data() != arena.column(i + 1) + block) return false;
+    for (std::size_t c = 0; c < read.result.count(); ++c) {
+      if (read.result.column(c).data() != arena.column(c) + block) return false;
     }
   }
   return true;
@@ -366,12 +363,11 @@ Plot read_plot_in_parts(PlotFile& file, Layout& layout, std::uint32_t width, con
   }
 
   Plot plot;
-  plot.parameters = layout.n;
   plot.width = width;
   plot.names = std::move(layout.names);
   plot.selected = std::move(layout.selected);
   std::vector<std::size_t> part_rows;
-  std::vector<const ReadResult*> results;
+  std::vector<const Columns*> results;
   std::size_t total = 0;
   for (const PartRead& read : reads) {
     if (!read.start) break;

@@ -32,7 +32,7 @@ std::expected<PyRef, PendingError> call_rust_read_korvant(PyObject* const* args,
   if (!file_path) return std::unexpected(argument_extraction_error("file_path", std::move(file_path.error())));
   auto n_digits = extract_n_digits(slots[1]);
   if (!n_digits) return std::unexpected(argument_extraction_error("n_digits", std::move(n_digits.error())));
-  return into_python(lib::read_korvant(*file_path, *n_digits));
+  return into_python(lib::read_columns(*file_path, *n_digits));
 }
 
 }  // namespace

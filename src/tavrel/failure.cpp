@@ -171,21 +171,11 @@ void write_panic_report(std::string_view message, const std::source_location& wh
 
 void panic(std::string message, std::source_location where) {
   write_panic_report(message, where);
-  throw Failure(Failure::Kind::Panic, std::move(message), where);
+  throw Failure(std::move(message), where);
 }
 
 void resume_panic(std::string message, std::source_location where) {
-  throw Failure(Failure::Kind::Panic, std::move(message), where);
-}
-
-void out_of_memory(std::size_t bytes, std::source_location where) {
-  std::string message;
-  try {
-    message = "memory allocation of " + std::to_string(bytes) + " bytes failed";
-  } catch (...) {
-    // Too little memory even for the message: the type alone still tells.
-  }
-  throw Failure(Failure::Kind::NoMemory, std::move(message), where);
+  throw Failure(std::move(message), where);
 }
 
 }  // namespace tavrel::fixed

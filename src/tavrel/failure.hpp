@@ -1,9 +1,8 @@
 // The failure that stops a call, and its report on standard error.
 //
-// A `Failure` is the one C++ exception type of the module.  It carries the
-// failure message (UTF-8) and the source location of the failing step, and a
-// kind: a panic (raised to Python as pyo3_runtime.PanicException) or a memory
-// failure (raised as MemoryError).  `panic()` writes the panic report to file
+// A `Failure` is the one C++ exception type of the module: a panic, raised to
+// Python as pyo3_runtime.PanicException.  It carries the failure message
+// (UTF-8) and the source location of the failing step.  `panic()` writes the panic report to file
 // descriptor 2 at once, before anything is unwound, then throws; the call
 // entry catches the Failure after every frame in between has released what it
 // held.  The reader's own failures are ReadError values (lib/read_error.hpp),
@@ -20,17 +19,13 @@ namespace tavrel::fixed {
 
 class Failure {
  public:
-  enum class Kind { Panic, NoMemory };
+  Failure(std::string message, std::source_location where) noexcept
+      : message_(std::move(message)), where_(where) {}
 
-  Failure(Kind kind, std::string message, std::source_location where) noexcept
-      : kind_(kind), message_(std::move(message)), where_(where) {}
-
-  Kind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
   const std::source_location& where() const noexcept { return where_; }
 
  private:
-  Kind kind_;
   std::string message_;
   std::source_location where_;
 };
@@ -41,10 +36,6 @@ class Failure {
 // A Panic that continues an earlier one (a PanicException taken over from the
 // interpreter): no new report is written.
 [[noreturn]] void resume_panic(std::string message, std::source_location where = std::source_location::current());
-
-// Throws the memory failure "memory allocation of {bytes} bytes failed".
-// No panic report: the caller receives an ordinary MemoryError.
-[[noreturn]] void out_of_memory(std::size_t bytes, std::source_location where = std::source_location::current());
 
 // The panic report: "\nthread '<unnamed>' ({tid}) panicked at {location}:\n
 // {message}\n", then a backtrace or, once per process, the note, by the

@@ -20,6 +20,7 @@
 #include "tavrel/guard.hpp"
 #include "tavrel/publish_once.hpp"
 #include "python/py_ref.hpp"
+#include "python/strings.hpp"
 
 namespace tavrel::fixed {
 namespace {
@@ -57,7 +58,7 @@ std::atomic<PyObject*> ALL_STRING{nullptr};
 // make it each make one; the loser drops its own.
 PyObject* interned(std::atomic<PyObject*>& cell, std::string_view text) {
   if (PyObject* str = cell.load(std::memory_order_acquire)) return str;
-  PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject* str = python::str_from_utf8(text).release();
   if (str == nullptr) null_object();
   PyUnicode_InternInPlace(&str);
   PyObject* winner = publish_once(cell, str);
