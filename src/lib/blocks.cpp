@@ -297,10 +297,12 @@ class BlockReader {
     const bool cut = (options_.partial || options_.cut_ends_file) && text.size() < fields_of(j) * width_;
     if (cut) {
       // The failing line is kept first: looking for the end may refill the
-      // buffer it lies in.
-      const std::string line(text);
+      // buffer it lies in.  It keeps the padding the field parser may read
+      // past a field's end, as the buffer has it.
+      std::string kept(text);
+      kept.append(text::LineSource::LINE_PADDING, '\0');
       if (at_end(j)) return end_inside_block(j);
-      fail_here(line, j, k);
+      fail_here(std::string_view(kept.data(), text.size()), j, k);
     }
     fail_here(text, j, k);
   }

@@ -325,6 +325,25 @@ TEST_P(ReaderShapes, EveryValueInPlace) {
 INSTANTIATE_TEST_SUITE_P(Staging, ReaderShapes,
                          testing::Values(Shape{3, 37, false}, Shape{200, 4003, true}, Shape{32769, 3, false}));
 
+// A data line too short for its fields, with more lines after it, is not a
+// cut: its field fails, parsed from the copy of the line kept while the
+// reader looked for the end of the file, which must carry the padding the
+// parser reads past a field (found by the fuzzer).
+TEST_F(ReaderTest, ShortLineBeforeMoreLinesFailsOnItsField) {
+  const std::string text = header(3) + "lead\n" + data_line({"1.5", "x.5"}) + "lead\n" + data_line({"1", "2", "3"});
+  tavrel::lib::PlotOptions options;
+  options.width = 12;
+  try {
+    tavrel::lib::read_plot(write(text), options);
+    ADD_FAILURE() << "read succeeded";
+  } catch (const ReadError& error) {
+    EXPECT_EQ(error.kind, ReadError::Kind::Parse);
+    EXPECT_EQ(error.parameter, 1u);
+    EXPECT_EQ(error.text, "         x.5");
+    EXPECT_EQ(error.line_bytes, 24u);
+  }
+}
+
 // Reading a pipe in parts: it is opened once, as for one read, since a
 // second opening would lose what the writer wrote (or wait for ever for
 // one).  A second opening fails here at once instead.
