@@ -34,13 +34,14 @@ int main(int argc, char** argv) {
   try {
     for (int i = 0; i < repeat; ++i) {
       auto start = std::chrono::steady_clock::now();
-      tavrel::lib::ReadResult result = tavrel::lib::read_korvant(path, width);
+      tavrel::lib::Columns result = tavrel::lib::read_columns(path, width);
       double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      values = result.first.size() * (1 + result.others.size());
+      values = result.column(0).size() * result.count();
       best = std::min(best, seconds);
     }
   } catch (const tavrel::lib::ReadError& failure) {
-    std::fprintf(stderr, "read failed: %s\n", failure.message.c_str());
+    std::fprintf(stderr, "read failed: kind %d at line %llu\n", static_cast<int>(failure.kind),
+                 static_cast<unsigned long long>(failure.line));
     return 1;
   }
   std::printf("{\"seconds\": %.6f, \"mb_per_s\": %.1f, \"ns_per_value\": %.3f, \"values\": %zu}\n", best,

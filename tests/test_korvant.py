@@ -165,8 +165,9 @@ def test_large_file_values_stay_in_the_readers_storage(plot_file):
         ("NPARAM x\n", 12, r"plot\.txt:1: the first line must end with the parameter count, not 'x'", {"line": 1}),
         ("NPARAM 3\nA\n", 12, r"plot\.txt:3: the file ends inside the parameter names", {"line": 3}),
         ("x" * 5000 + "\r" + "y" * 5000, 12, r"count, not 'y{77}\.\.\.'$", {"line": 1}),
+        (b"NPARAM 2\nA\n\xc3\n", 12, r"plot\.txt:3: line is not valid UTF-8$", {"line": 3}),
     ],
-    ids=["not-a-number", "wrong-width", "cut-short", "bad-count", "names-missing", "long-line-quoted"],
+    ids=["not-a-number", "wrong-width", "cut-short", "bad-count", "names-missing", "long-line-quoted", "not-utf8"],
 )
 def test_failures_name_file_line_and_field(plot_file, capfd, content, width, message, attributes):
     path = plot_file(content, name="plot.txt")
@@ -179,6 +180,23 @@ def test_failures_name_file_line_and_field(plot_file, capfd, content, width, mes
     # It crosses to another process whole (a process pool, a Dask worker).
     copy = pickle.loads(pickle.dumps(error))
     assert (type(copy), str(copy), copy.__dict__) == (type(error), str(error), error.__dict__)
+
+
+@pytest.mark.parametrize(
+    ("content", "kind", "stage", "line"),
+    [
+        (b"NPARAM 2\nA\n\xc3\n", "utf8", "name_line", 3),
+        (korvant_text([[1.5], [2.5]]).encode().replace(b"TIME 0", b"TIME \xed\xa0\x80"), "utf8", "lead_line", 4),
+        (korvant_text([[1.5], [2.5]]).encode().replace(b"         1.5", b"        \xff1.5"), "utf8", "data_line", 5),
+    ],
+    ids=["name-line", "lead-line", "data-line"],
+)
+def test_native_failures_say_their_kind(plot_file, content, kind, stage, line):
+    # The package tells failures apart by their kind, not by message words.
+    with pytest.raises(korvant._native.ReadFailure) as caught:
+        korvant._native.read(plot_file(content), 12, None, False, 1)
+    info = caught.value.args[0]
+    assert (info["kind"], info["stage"], info["line"], info["errno"]) == (kind, stage, line, 0)
 
 
 def test_os_errors_carry_errno_and_filename(tmp_path):

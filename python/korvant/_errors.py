@@ -68,12 +68,15 @@ def translate(info: dict[str, Any], path: str) -> Exception:
     where = f"{path}:{line}" if line else path
     if info["hint_count"]:
         return count_error(info, path)
+    if kind == "utf8":
+        return PlotFileError(f"{where}: line is not valid UTF-8", path=path, line=line)
+    if kind == "compressed":
+        # The decompressor's reason, at the line the text had reached.
+        return PlotFileError(f"{where}: {info['message']}", path=path, line=line)
     if kind == "io":
         code = info["errno"]
         if code:
             return OSError(code, os.strerror(code), path)
-        if "UTF-8" in info["message"]:
-            return PlotFileError(f"{where}: line is not valid UTF-8", path=path, line=line)
         return OSError(errno_codes.EINVAL, info["message"], path)
     if kind == "count":
         return PlotFileError(

@@ -7,10 +7,14 @@
 #include <utility>
 #include <vector>
 
+#include "korvant/failure.hpp"
 #include "korvant/values.hpp"
 #include "lib/plot.hpp"
 #include "lib/read_error.hpp"
+#include "python/guarded.hpp"
 #include "python/py_ref.hpp"
+#include "python/strings.hpp"
+#include "python/unlocked.hpp"
 
 namespace tavrel::korvant {
 
@@ -19,41 +23,6 @@ using python::PyRef;
 ModuleState* state_of(PyObject* module) noexcept { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
 namespace {
-
-// The interpreter lock released for the lifetime of the object, taken back
-// on every way out, exceptions included.
-class Unlocked {
- public:
-  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-
-  // Runs `body` with the lock taken, and releases it again after.
-  template <class Body>
-  auto locked(Body&& body) {
-    struct Relock {
-      Unlocked& self;
-      ~Relock() { self.state_ = PyEval_SaveThread(); }
-    };
-    PyEval_RestoreThread(state_);
-    Relock relock{*this};
-    return body();
-  }
-
-  // Takes the lock for a moment to run the interpreter's signal handlers;
-  // true when one raised (KeyboardInterrupt, left set).
-  static bool signalled(void* self) noexcept {
-    auto* unlocked = static_cast<Unlocked*>(self);
-    PyEval_RestoreThread(unlocked->state_);
-    const bool raised = PyErr_CheckSignals() < 0;
-    unlocked->state_ = PyEval_SaveThread();
-    return raised;
-  }
-
- private:
-  PyThreadState* state_;
-};
 
 // The path argument as bytes (str, bytes or os.PathLike), through the
 // file-system encoding.
@@ -65,79 +34,6 @@ PyRef path_bytes(PyObject* path) {
 
 std::string_view view_of(const PyRef& bytes) {
   return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
-}
-
-PyRef text_object(std::string_view text) {
-  return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
-
-// Sets `key` of `dict` to `value` (stolen); false with an exception set.
-bool put(PyObject* dict, const char* key, PyRef value) {
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
-}
-
-const char* kind_name(lib::ReadError::Kind kind) noexcept {
-  using Kind = lib::ReadError::Kind;
-  switch (kind) {
-    case Kind::Io: return "io";
-    case Kind::MissingLine: return "missing_line";
-    case Kind::Count: return "count";
-    case Kind::Slice: return "slice";
-    case Kind::Parse: return "parse";
-    case Kind::Capacity: return "capacity";
-    case Kind::NoMemory: return "no_memory";
-    case Kind::Cancelled: return "cancelled";
-    case Kind::Selection: return "selection";
-    case Kind::Width: return "width";
-  }
-  return "unknown";
-}
-
-const char* stage_name(lib::ReadError::Stage stage) noexcept {
-  using Stage = lib::ReadError::Stage;
-  switch (stage) {
-    case Stage::Open: return "open";
-    case Stage::FirstLine: return "first_line";
-    case Stage::NameLine: return "name_line";
-    case Stage::LeadLine: return "lead_line";
-    case Stage::DataLine: return "data_line";
-    case Stage::None: return "none";
-  }
-  return "none";
-}
-
-// Raises the exception a failed read becomes: ReadFailure({...}), or
-// MemoryError.  A cancelled read has its KeyboardInterrupt set already.
-void raise_read_error(PyObject* module, const lib::ReadError& error) {
-  using Kind = lib::ReadError::Kind;
-  if (error.kind == Kind::Cancelled) {
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-    return;
-  }
-  if (error.kind == Kind::NoMemory) {
-    PyErr_SetString(PyExc_MemoryError, error.message.c_str());
-    return;
-  }
-  PyRef info = PyRef::steal(PyDict_New());
-  if (!info) return;
-  PyObject* d = info.get();
-  const bool made = put(d, "kind", PyRef::steal(PyUnicode_FromString(kind_name(error.kind)))) &&
-                    put(d, "stage", PyRef::steal(PyUnicode_FromString(stage_name(error.stage)))) &&
-                    put(d, "message", text_object(error.message)) &&
-                    put(d, "line", PyRef::steal(PyLong_FromUnsignedLongLong(error.line))) &&
-                    put(d, "block", PyRef::steal(PyLong_FromUnsignedLongLong(error.block))) &&
-                    put(d, "parameter", PyRef::steal(PyLong_FromUnsignedLongLong(error.parameter))) &&
-                    put(d, "field_start", PyRef::steal(PyLong_FromUnsignedLong(error.field_start))) &&
-                    put(d, "field_end", PyRef::steal(PyLong_FromUnsignedLong(error.field_end))) &&
-                    put(d, "line_bytes", PyRef::steal(PyLong_FromUnsignedLongLong(error.line_bytes))) &&
-                    put(d, "text", text_object(error.text)) && put(d, "word", text_object(error.word)) &&
-                    put(d, "errno", PyRef::steal(PyLong_FromLong(error.error_number))) &&
-                    put(d, "fields", PyRef::steal(PyLong_FromUnsignedLong(error.fields))) &&
-                    put(d, "hint_width", PyRef::steal(PyLong_FromUnsignedLong(error.hint_width))) &&
-                    put(d, "hint_count", PyRef::steal(PyLong_FromUnsignedLong(error.hint_count))) &&
-                    put(d, "parameters", PyRef::steal(PyLong_FromUnsignedLong(error.parameters))) &&
-                    put(d, "parameter_name", text_object(error.parameter_name));
-  if (made) PyErr_SetObject(state_of(module)->read_failure, d);
 }
 
 // The time of every block as packed doubles in a bytearray (which the
@@ -170,7 +66,7 @@ PyRef string_list(const std::vector<std::string>& texts) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   if (!list) return list;
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    PyRef item = text_object(texts[i]);
+    PyRef item = python::str_from_utf8(texts[i]);
     if (!item) return PyRef();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
   }
@@ -181,7 +77,7 @@ PyRef lead_line_list(const lib::LeadLines& leads) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(leads.size())));
   if (!list) return list;
   for (std::size_t b = 0; b < leads.size(); ++b) {
-    PyRef item = text_object(leads.line(b));
+    PyRef item = python::str_from_utf8(leads.line(b));
     if (!item) return PyRef();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(b), item.release());
   }
@@ -212,20 +108,15 @@ PyRef lead_quantities(const lib::LeadLines& leads) {
   return PyRef::steal(PyTuple_Pack(4, names.get(), packed_ends.get(), indices.get(), values.get()));
 }
 
-// Runs `body` (returning a new reference or null with an exception set),
+// Runs `body` (returning a new reference, or null with an exception set),
 // turning what the reader throws into Python exceptions.
 template <class Body>
 PyObject* guarded(PyObject* module, Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const lib::ReadError& error) {
-    raise_read_error(module, error);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "korvant: unexpected C++ exception");
-  }
-  return nullptr;
+  PyObject* result = nullptr;
+  python::guarded([&] { return (result = body()) != nullptr; },
+                  [&](const lib::ReadError& error) noexcept { raise_read_error(module, error); },
+                  []() noexcept { PyErr_SetString(PyExc_SystemError, "korvant: unexpected C++ exception"); });
+  return result;
 }
 
 bool check_args(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
@@ -233,10 +124,6 @@ bool check_args(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
   PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
   return false;
 }
-
-}  // namespace
-
-namespace {
 
 // The indices `select(names)` returns, as the selection of a read.  Runs
 // with the interpreter lock taken; a failure of the call, or a result that
@@ -304,8 +191,8 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* const select = args[2];
     lib::Plot plot;
     {
-      Unlocked unlocked;
-      options.poll = {&Unlocked::signalled, &unlocked};
+      python::Unlocked unlocked;
+      options.poll = {&python::Unlocked::signalled, &unlocked};
       if (select != Py_None) {
         options.resolve = [&](const std::vector<std::string>& names) {
           return unlocked.locked([&] { return call_selector(select, names); });
@@ -341,12 +228,12 @@ PyObject* read_header(PyObject* module, PyObject* const* args, Py_ssize_t nargs)
   return guarded(module, [&]() -> PyObject* {
     PyRef path = path_bytes(args[0]);
     if (!path) return nullptr;
-    lib::Header header;
+    std::vector<std::string> names;
     {
-      Unlocked unlocked;
-      header = lib::read_plot_header(view_of(path));
+      python::Unlocked unlocked;
+      names = lib::read_plot_names(view_of(path));
     }
-    return string_list(header.names).release();
+    return string_list(names).release();
   });
 }
 

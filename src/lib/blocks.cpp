@@ -9,6 +9,7 @@
 #include "lib/header.hpp"
 #include "lib/read_error.hpp"
 #include "lib/row_tile.hpp"
+#include "text/block_shape.hpp"
 #include "text/field.hpp"
 #include "text/field_row.hpp"
 #include "text/memory.hpp"
@@ -41,24 +42,21 @@ std::uint32_t take_fields(std::string_view line, bool ascii, std::uint32_t count
   return count;
 }
 
-// The storage of every column, parameter t at index t: a dense table that
+// The storage of every column, column c at index c: a dense table that
 // stays in the first-level cache while a block is spread over the columns.
-void point_slots(ReadResult& result, float** slots) noexcept {
-  slots[0] = result.first.storage();
-  for (std::size_t i = 0; i < result.others.size(); ++i) slots[i + 1] = result.others[i].storage();
+void point_slots(Columns& columns, float** slots) noexcept {
+  for (std::size_t c = 0; c < columns.count(); ++c) slots[c] = columns.column(c).storage();
 }
 
 // Every column holds the same number of rows and has the same capacity, so
 // one test per block says whether all of them need room.
-void grow_columns(ReadResult& result, float** slots) {
-  result.first.grow();
-  for (std::size_t i = 0; i < result.others.size(); ++i) result.others[i].grow();
-  point_slots(result, slots);
+void grow_columns(Columns& columns, float** slots) {
+  for (std::size_t c = 0; c < columns.count(); ++c) columns.column(c).grow();
+  point_slots(columns, slots);
 }
 
-void set_sizes(ReadResult& result, std::size_t rows) noexcept {
-  result.first.set_size(rows);
-  for (std::size_t i = 0; i < result.others.size(); ++i) result.others[i].set_size(rows);
+void set_sizes(Columns& columns, std::size_t rows) noexcept {
+  for (std::size_t c = 0; c < columns.count(); ++c) columns.column(c).set_size(rows);
 }
 
 // How many times the rows already read the arena may hold.  The arena is
@@ -75,7 +73,7 @@ constexpr std::uint64_t ARENA_TRUST = 16;
 // length can be foreseen (blocks are alike); once the `rows` rows read
 // make up at least 1 / ARENA_TRUST of it, the columns move into one arena
 // of that size with a little room to spare.  True when they moved.
-bool place_columns(ReadResult& result, std::size_t rows, std::uint64_t file_bytes, std::uint64_t header_bytes,
+bool place_columns(Columns& columns, std::size_t rows, std::uint64_t file_bytes, std::uint64_t header_bytes,
                    std::uint64_t taken) {
   const std::uint64_t block_bytes = (taken - header_bytes) / rows;
   if (file_bytes <= taken || block_bytes == 0) return false;
@@ -84,13 +82,12 @@ bool place_columns(ReadResult& result, std::size_t rows, std::uint64_t file_byte
   // on one.
   const std::uint64_t room = (expected + expected / 64 + 4 + 15) / 16 * 16;
   if (room > ARENA_TRUST * rows) return false;
-  const std::size_t columns = result.others.size() + 1;
+  const std::size_t count = columns.count();
   // Never more than the file could fill: each value takes a byte at least.
-  if (room > file_bytes / columns + 4) return false;
-  if (!result.arena.map(columns, room)) return false;
-  set_sizes(result, rows);
-  result.first.adopt(result.arena.column(0), room);
-  for (std::size_t i = 0; i + 1 < columns; ++i) result.others[i].adopt(result.arena.column(i + 1), room);
+  if (room > file_bytes / count + 4) return false;
+  if (!columns.arena().map(count, room)) return false;
+  set_sizes(columns, rows);
+  for (std::size_t c = 0; c < count; ++c) columns.column(c).adopt(columns.arena().column(c), room);
   return true;
 }
 
@@ -111,23 +108,22 @@ struct ReleaseSlots {
 // staging and the column placement, and what the options ask for.
 class BlockReader {
  public:
-  BlockReader(text::LineSource& lines, std::uint32_t n, std::uint32_t width, ReadResult& result,
+  BlockReader(text::LineSource& lines, std::uint32_t n, std::uint32_t width, Columns& columns,
               const BlockOptions& options)
       : lines_(lines),
         n_(n),
         width_(width),
-        result_(result),
+        columns_(columns),
         options_(options),
-        columns_(result.others.size() + 1),
-        data_lines_((std::uint64_t{n} + 9) / 10),
+        data_lines_(text::lines_per_block(n)),
         header_bytes_(lines.bytes_taken()),
-        tile_(columns_),
+        tile_(columns.count()),
         tile_rows_(tile_.rows()),
         placed_(options.in_place) {
-    const std::size_t slot_bytes = columns_ * sizeof(float*);
+    const std::size_t slot_bytes = columns.count() * sizeof(float*);
     slots_.reset(static_cast<float**>(text::reallocate(nullptr, slot_bytes)));
     if (!slots_) out_of_memory(slot_bytes);
-    point_slots(result, slots_.get());  // columns given storage beforehand are written from the start
+    point_slots(columns, slots_.get());  // columns given storage beforehand are written from the start
     if (options.selected.empty() && !options.select) {
       convert_ = text::line_converter(width);
     } else {
@@ -145,10 +141,10 @@ class BlockReader {
         break;
       }
       if (!read_lead()) break;  // the lead line; its absence (or a blank tail) ends the file
-      if (rows_ == result_.first.capacity()) {
+      if (rows_ == columns_.column(0).capacity()) {
         // A column grows with every row up to its capacity in it.
         copy_out_staged();
-        grow_columns(result_, slots_.get());
+        grow_columns(columns_, slots_.get());
       }
       float* const row = tile_.row(rows_);
       const Ending ending = options_.selected.empty() && !options_.select ? read_all_fields(row)
@@ -161,7 +157,7 @@ class BlockReader {
       end_row();
     }
     copy_out_staged();
-    set_sizes(result_, rows_);
+    set_sizes(columns_, rows_);
     return {rows_, complete, stopped};
   }
 
@@ -202,7 +198,7 @@ class BlockReader {
 
   // Every parameter: row[t] for parameter t.
   Ending read_all_fields(float* row) {
-    for (std::uint32_t t = 0; t < n_; t += 10) {
+    for (std::uint32_t t = 0; t < n_; t += text::FIELDS_PER_LINE) {
       if (convert_) {
         // Lines that lie whole in the read buffer and are nothing but
         // fields the converter takes: every byte of such a field is a digit,
@@ -215,10 +211,10 @@ class BlockReader {
         if (run.next >= n_) break;
         t = run.next;
       }
-      const std::uint32_t j = t / 10;
+      const std::uint32_t j = t / text::FIELDS_PER_LINE;
       NextLine data = next_line(lines_, Stage::DataLine, data_line_number(j));
       if (data.ended) return end_inside_block(j);
-      const std::uint32_t fields = n_ - t < 10 ? n_ - t : 10;
+      const std::uint32_t fields = n_ - t < text::FIELDS_PER_LINE ? n_ - t : text::FIELDS_PER_LINE;
       const std::uint32_t taken = take_fields(data.text, lines_.line_is_ascii(), fields, width_, row + t);
       if (taken < fields) [[unlikely]] return fail_or_end(data.text, j, taken);
     }
@@ -278,9 +274,7 @@ class BlockReader {
 
   std::uint64_t data_line_number(std::uint32_t j) const noexcept { return lead_line_number() + 1 + j; }
 
-  std::uint64_t fields_of(std::uint32_t j) const noexcept {
-    return std::min<std::uint64_t>(10, n_ - std::uint64_t{j} * 10);
-  }
+  std::uint64_t fields_of(std::uint32_t j) const noexcept { return text::fields_in_line(n_, j); }
 
   bool at_end(std::uint32_t j) {
     const auto ended = lines_.at_end();
@@ -303,16 +297,18 @@ class BlockReader {
     const bool cut = (options_.partial || options_.cut_ends_file) && text.size() < fields_of(j) * width_;
     if (cut) {
       // The failing line is kept first: looking for the end may refill the
-      // buffer it lies in.
-      const std::string line(text);
+      // buffer it lies in.  It keeps the padding the field parser may read
+      // past a field's end, as the buffer has it.
+      std::string kept(text);
+      kept.append(text::LineSource::LINE_PADDING, '\0');
       if (at_end(j)) return end_inside_block(j);
-      fail_here(line, j, k);
+      fail_here(std::string_view(kept.data(), text.size()), j, k);
     }
     fail_here(text, j, k);
   }
 
   [[noreturn]] void fail_here(std::string_view text, std::uint32_t j, std::uint32_t k) {
-    const std::uint64_t first = std::uint64_t{j} * 10;
+    const std::uint64_t first = std::uint64_t{j} * text::FIELDS_PER_LINE;
     fail_field(text, k, width_, {data_line_number(j), block(), first}, std::source_location::current());
   }
 
@@ -329,9 +325,9 @@ class BlockReader {
     ++rows_;
     if (rows_ % tile_rows_ == 0) {
       tile_.copy_out(slots_.get(), rows_ - tile_rows_, tile_rows_);
-      if (!placed_ && place_columns(result_, rows_, lines_.size_hint(), header_bytes_, lines_.bytes_taken())) {
+      if (!placed_ && place_columns(columns_, rows_, lines_.size_hint(), header_bytes_, lines_.bytes_taken())) {
         placed_ = true;
-        point_slots(result_, slots_.get());
+        point_slots(columns_, slots_.get());
       }
     }
     if (options_.poll.cancelled && lines_.bytes_taken() >= next_poll_) [[unlikely]] {
@@ -349,7 +345,7 @@ class BlockReader {
     picks_.reserve(options_.selected.size());
     for (std::uint32_t c = 0; c < options_.selected.size(); ++c) {
       const std::uint32_t t = options_.selected[c];
-      picks_.push_back({t / 10, t % 10, c});
+      picks_.push_back({t / text::FIELDS_PER_LINE, t % text::FIELDS_PER_LINE, c});
     }
     std::sort(picks_.begin(), picks_.end(),
               [](Pick a, Pick b) { return a.line != b.line ? a.line < b.line : a.field < b.field; });
@@ -366,9 +362,8 @@ class BlockReader {
   text::LineSource& lines_;
   const std::uint32_t n_;
   const std::uint32_t width_;
-  ReadResult& result_;
+  Columns& columns_;
   const BlockOptions& options_;
-  const std::size_t columns_;
   const std::uint64_t data_lines_;
   const std::uint64_t header_bytes_;
   std::unique_ptr<float*[], ReleaseSlots> slots_;
@@ -384,9 +379,9 @@ class BlockReader {
 
 }  // namespace
 
-BlocksRead read_blocks(text::LineSource& lines, std::uint32_t n, std::uint32_t width, ReadResult& result,
+BlocksRead read_blocks(text::LineSource& lines, std::uint32_t n, std::uint32_t width, Columns& columns,
                        const BlockOptions& options) {
-  return BlockReader(lines, n, width, result, options).run();
+  return BlockReader(lines, n, width, columns, options).run();
 }
 
 }  // namespace tavrel::lib

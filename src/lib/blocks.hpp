@@ -1,9 +1,8 @@
 // The timestep blocks of a plot file, read into columns.
 //
-// Block b is a lead line and ceil(n / 10) data lines; it fills row b of
-// every column: parameter t is field t mod 10 of the block's data line
-// t div 10.  The blocks end where a lead line would start and the file
-// ends.
+// Block b is a lead line and lines_per_block(n) data lines
+// (text/block_shape.hpp); it fills row b of every column.  The blocks end
+// where a lead line would start and the file ends.
 #pragma once
 
 #include <cstdint>
@@ -11,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "lib/columns.hpp"
 #include "lib/lead_lines.hpp"
-#include "lib/reader.hpp"
 #include "text/line_source.hpp"
 
 namespace tavrel::lib {
@@ -62,10 +61,11 @@ struct BlocksRead {
   bool stopped = false;  // the read ended at `stop_before`, not at the end of the lines
 };
 
-// Reads every block after the header from `lines` into `result`, whose
-// columns are empty (one per selected parameter); `n` parameters with
-// fields `width` bytes wide.  Every failure is a thrown ReadError.
-BlocksRead read_blocks(text::LineSource& lines, std::uint32_t n, std::uint32_t width, ReadResult& result,
+// Reads every block after the header from `lines` into `columns`, which
+// are empty (one per selected parameter, or one per parameter), or hold
+// storage given beforehand (`in_place`); `n` parameters with fields `width`
+// bytes wide.  Every failure is a thrown ReadError.
+BlocksRead read_blocks(text::LineSource& lines, std::uint32_t n, std::uint32_t width, Columns& columns,
                        const BlockOptions& options = {});
 
 }  // namespace tavrel::lib

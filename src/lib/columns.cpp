@@ -84,9 +84,8 @@ void ColumnArena::release_columns(std::size_t count) noexcept {
   released_ = end;
 }
 
-ColumnTable::ColumnTable(std::size_t count) {
-  if (count > MAX_COLUMNS) fail_capacity();
-  if (count == 0) return;
+Columns::Columns(std::size_t count) {
+  if (count == 0 || count > MAX_COLUMNS) fail_capacity();
   std::size_t bytes = count * sizeof(Column);
   void* memory = text::reallocate(nullptr, bytes);
   if (!memory) out_of_memory(bytes);
@@ -95,7 +94,7 @@ ColumnTable::ColumnTable(std::size_t count) {
   count_ = count;
 }
 
-ColumnTable::~ColumnTable() {
+Columns::~Columns() {
   for (std::size_t i = 0; i < count_; ++i) columns_[i].~Column();
   text::release(columns_);
 }

@@ -1,10 +1,11 @@
-// Column storage: the values of one parameter, and the arena that holds
-// every column of a large file in one mapping.
+// Column storage: the values of one parameter, the arena that holds every
+// column of a large file in one mapping, and the set of columns of a read.
 //
 // A `Column` is a growable array of binary32 values, one per timestep block,
 // in memory of its own or in room of a `ColumnArena` that it does not own.
-// A `ColumnTable` holds the n - 1 columns after the first.  Running out of
-// memory is a thrown ReadError (NoMemory).
+// `Columns` holds the columns of one read, column(0) to column(count() - 1),
+// and the arena they may move into.  Running out of memory is a thrown
+// ReadError (NoMemory).
 #pragma once
 
 #include <cstddef>
@@ -45,7 +46,6 @@ class Column {
   void grow();
   float* storage() noexcept { return data_; }
   void set_size(std::size_t size) noexcept { size_ = size; }
-  float operator[](std::size_t i) const noexcept { return data_[i]; }
   // Frees the values now (the result conversion drops each column as soon
   // as its list is built).
   void clear() noexcept;
@@ -103,27 +103,36 @@ class ColumnArena {
   std::size_t released_ = 0;  // bytes from base_ already given back
 };
 
-// The n - 1 columns after the first, in parameter order.
-class ColumnTable {
+// The columns of one read, in the order read, and the arena they may lie
+// in.  The arena is destroyed after the columns, which may point into it.
+class Columns {
  public:
-  ColumnTable() noexcept = default;
-  explicit ColumnTable(std::size_t count);  // fails with "capacity overflow" past the limit
-  ColumnTable(ColumnTable&& other) noexcept
-      : columns_(std::exchange(other.columns_, nullptr)), count_(std::exchange(other.count_, 0)) {}
-  ColumnTable& operator=(ColumnTable&&) = delete;
-  ColumnTable(const ColumnTable&) = delete;
-  ColumnTable& operator=(const ColumnTable&) = delete;
-  ~ColumnTable();
+  Columns() noexcept = default;
+  // `count` empty columns.  None at all, or more than MAX_COLUMNS, is a
+  // Capacity failure.
+  explicit Columns(std::size_t count);
+  Columns(Columns&& other) noexcept
+      : arena_(std::move(other.arena_)),
+        columns_(std::exchange(other.columns_, nullptr)),
+        count_(std::exchange(other.count_, 0)) {}
+  Columns& operator=(Columns&&) = delete;
+  Columns(const Columns&) = delete;
+  Columns& operator=(const Columns&) = delete;
+  ~Columns();
 
-  std::size_t size() const noexcept { return count_; }
-  Column& operator[](std::size_t i) noexcept { return columns_[i]; }
-  const Column& operator[](std::size_t i) const noexcept { return columns_[i]; }
+  std::size_t count() const noexcept { return count_; }
+  Column& column(std::size_t i) noexcept { return columns_[i]; }
+  const Column& column(std::size_t i) const noexcept { return columns_[i]; }
+  ColumnArena& arena() noexcept { return arena_; }
+  const ColumnArena& arena() const noexcept { return arena_; }
 
-  // Most columns a table may hold: the limit of one table on the 32-bit
-  // build, kept on every platform so behaviour is the same everywhere.
-  static constexpr std::size_t MAX_COLUMNS = 178956970;
+  // Most columns a read may hold: one table of n - 1 columns at the limit
+  // of the 32-bit build, and the first beside it; kept on every platform so
+  // that behaviour is the same everywhere.
+  static constexpr std::size_t MAX_COLUMNS = 178956971;
 
  private:
+  ColumnArena arena_;  // first, so that it outlives the columns placed in it
   Column* columns_ = nullptr;
   std::size_t count_ = 0;
 };

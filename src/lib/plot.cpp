@@ -8,6 +8,7 @@
 #include "lib/header.hpp"
 #include "lib/plot_parts.hpp"
 #include "lib/read_error.hpp"
+#include "text/block_shape.hpp"
 #include "text/field.hpp"
 #include "text/line_source.hpp"
 #include "text/memory.hpp"
@@ -36,16 +37,16 @@ ColumnMatrix& ColumnMatrix::operator=(ColumnMatrix&& other) noexcept {
 
 ColumnMatrix::~ColumnMatrix() { text::release(owned_); }
 
-ColumnMatrix ColumnMatrix::from(ReadResult result, std::size_t rows, std::size_t columns) {
+ColumnMatrix ColumnMatrix::from(Columns read, std::size_t rows, std::size_t columns) {
   // An empty selection: its one column was written to only to be dropped.
   if (columns == 0) return empty(rows, 0);
-  bool in_arena = result.arena.rows() >= rows && rows > 0;
+  bool in_arena = read.arena().rows() >= rows && rows > 0;
   for (std::size_t c = 0; in_arena && c < columns; ++c) {
-    in_arena = (c == 0 ? result.first : result.others[c - 1]).data() == result.arena.column(c);
+    in_arena = read.column(c).data() == read.arena().column(c);
   }
-  if (in_arena) return of_arena(std::move(result.arena), columns, rows);
-  const ReadResult* const only = &result;
-  return joined(std::span<const ReadResult* const>(&only, 1), std::span<const std::size_t>(&rows, 1));
+  if (in_arena) return of_arena(std::move(read.arena()), columns, rows);
+  const Columns* const only = &read;
+  return joined(std::span<const Columns* const>(&only, 1), std::span<const std::size_t>(&rows, 1));
 }
 
 ColumnMatrix ColumnMatrix::empty(std::size_t rows, std::size_t columns) noexcept {
@@ -65,9 +66,9 @@ ColumnMatrix ColumnMatrix::of_arena(ColumnArena arena, std::size_t columns, std:
   return matrix;
 }
 
-ColumnMatrix ColumnMatrix::joined(std::span<const ReadResult* const> reads, std::span<const std::size_t> rows) {
+ColumnMatrix ColumnMatrix::joined(std::span<const Columns* const> reads, std::span<const std::size_t> rows) {
   ColumnMatrix matrix;
-  matrix.columns_ = reads.front()->others.size() + 1;
+  matrix.columns_ = reads.front()->count();
   for (std::size_t r : rows) matrix.rows_ += r;
   matrix.stride_ = matrix.rows_;
   const std::size_t bytes = matrix.columns_ * matrix.rows_ * sizeof(float);
@@ -77,7 +78,7 @@ ColumnMatrix ColumnMatrix::joined(std::span<const ReadResult* const> reads, std:
     float* out = matrix.owned_ + c * matrix.rows_;
     for (std::size_t k = 0; k < reads.size(); ++k) {
       if (rows[k] == 0) continue;
-      const Column& column = c == 0 ? reads[k]->first : reads[k]->others[c - 1];
+      const Column& column = reads[k]->column(c);
       std::memcpy(out, column.data(), rows[k] * sizeof(float));
       out += rows[k];
     }
@@ -94,8 +95,7 @@ text::LineSource open_plot_file(std::string_view path) {
 
 void check_selection(std::span<const std::uint32_t> selected, std::uint32_t n) {
   for (std::uint32_t t : selected) {
-    if (t >= n) throw ReadError{.kind = ReadError::Kind::Selection, .message = "parameter index out of range",
-                                .where = std::source_location::current(), .parameter = t};
+    if (t >= n) fail_selection(t);
   }
 }
 
@@ -125,10 +125,7 @@ text::LineSource PlotFile::at(std::uint64_t offset, std::uint64_t length, std::s
 namespace {
 
 using Stage = ReadError::Stage;
-
-std::uint32_t fields_of(std::uint32_t n, std::uint64_t j) {
-  return static_cast<std::uint32_t>(std::min<std::uint64_t>(10, n - 10 * j));
-}
+using text::fields_in_line;
 
 // Whether every line left is blank.
 bool rest_is_blank(text::LineSource& lines, std::uint64_t line) {
@@ -165,7 +162,7 @@ WidthFit fit_first_block(text::LineSource& lines, std::uint32_t n, std::uint64_t
   }
   // The data lines, each followed by the padding the field parser may read
   // past a field's end.
-  const std::uint64_t count = (std::uint64_t{n} + 9) / 10;
+  const std::uint64_t count = text::lines_per_block(n);
   std::vector<std::string> data;
   for (std::uint64_t j = 0; j < count; ++j) {
     const std::uint64_t number = lead + 1 + j;
@@ -178,25 +175,25 @@ WidthFit fit_first_block(text::LineSource& lines, std::uint32_t n, std::uint64_t
     // Too short for the width of the lines before it, with the file ending
     // there: cut, as is a last line still being written.
     const std::uint64_t size = line.text.size();
-    const bool short_line = j > 0 && size < (data[0].size() - text::LineSource::LINE_PADDING) / fields_of(n, 0) *
-                                                fields_of(n, j);
+    const bool short_line = j > 0 && size < (data[0].size() - text::LineSource::LINE_PADDING) / fields_in_line(n, 0) *
+                                                fields_in_line(n, j);
     if ((short_line || (partial && unterminated)) && at_end(lines, number + 1)) {
-      return {.state = WidthFit::State::Incomplete, .line = number, .line_bytes = size, .fields = fields_of(n, j)};
+      return {.state = WidthFit::State::Incomplete, .line = number, .line_bytes = size, .fields = fields_in_line(n, j)};
     }
   }
   bytes = lines.bytes_taken() - start;
   const auto length_of = [&](std::size_t j) { return data[j].size() - text::LineSource::LINE_PADDING; };
-  const std::uint64_t width = length_of(0) / fields_of(n, 0);
+  const std::uint64_t width = length_of(0) / fields_in_line(n, 0);
   for (std::size_t j = 0; j < data.size(); ++j) {
-    if (width == 0 || width > UINT32_MAX || length_of(j) != width * fields_of(n, j)) {
+    if (width == 0 || width > UINT32_MAX || length_of(j) != width * fields_in_line(n, j)) {
       // A single data line that ends the file too short for any width is
       // cut as well.
       return {.state = WidthFit::State::NoFit, .line = lead + 1 + j, .line_bytes = length_of(j),
-              .fields = fields_of(n, j)};
+              .fields = fields_in_line(n, j)};
     }
   }
   for (std::size_t j = 0; j < data.size(); ++j) {
-    for (std::uint32_t k = 0; k < fields_of(n, j); ++k) {
+    for (std::uint32_t k = 0; k < fields_in_line(n, j); ++k) {
       if (!text::parse_field(std::string_view(data[j].data() + k * width, width))) {
         return {.state = WidthFit::State::NoFit};
       }
@@ -245,7 +242,6 @@ void add_hints(ReadError& error, const PlotFile& file, const Layout& layout, std
 
 Plot empty_plot(Layout& layout, bool complete) {
   Plot plot;
-  plot.parameters = layout.n;
   plot.values = ColumnMatrix::empty(0, layout.columns());
   plot.names = std::move(layout.names);
   plot.selected = std::move(layout.selected);
@@ -260,7 +256,7 @@ Layout read_layout(PlotFile& file, const PlotOptions& options) {
   Layout layout;
   layout.n = read_header(lines, &layout.names);
   layout.header = lines.bytes_taken();
-  layout.per_block = 1 + (std::uint64_t{layout.n} + 9) / 10;
+  layout.per_block = 1 + text::lines_per_block(layout.n);
   layout.select = options.select || static_cast<bool>(options.resolve);
   layout.selected = options.resolve ? options.resolve(layout.names) : options.selected;
   check_selection(layout.selected, layout.n);
@@ -278,13 +274,10 @@ Layout read_layout(PlotFile& file, const PlotOptions& options) {
 Plot read_rest(text::LineSource& lines, Layout& layout, std::uint32_t width, const PlotOptions& options) {
   if (layout.n == 0) fail_capacity();  // no parameters: no table of columns can be made
   Plot plot;
-  plot.parameters = layout.n;
   const std::size_t columns = layout.columns();
-  // n - 1 in the 32-bit word, as the plain reader does: no parameters at
-  // all wrap to a table no platform allows.  An empty selection still has
-  // its one column to be written to, and dropped.
-  ReadResult result{ColumnArena(), Column(),
-                    ColumnTable(static_cast<std::uint32_t>(columns == 0 && layout.select ? 0 : columns - 1))};
+  // An empty selection still has its one column to be written to, and
+  // dropped.
+  Columns read(std::max<std::size_t>(columns, 1));
   BlockOptions block_options{.selected = layout.selected,
                              .select = layout.select,
                              .partial = options.partial,
@@ -292,10 +285,10 @@ Plot read_rest(text::LineSource& lines, Layout& layout, std::uint32_t width, con
                              .cut_ends_file = true,
                              .lead_lines = &plot.lead_lines,
                              .poll = options.poll};
-  const BlocksRead read = read_blocks(lines, layout.n, width, result, block_options);
-  plot.complete = read.complete && !lines.truncated();
+  const BlocksRead blocks = read_blocks(lines, layout.n, width, read, block_options);
+  plot.complete = blocks.complete && !lines.truncated();
   plot.width = width;
-  plot.values = ColumnMatrix::from(std::move(result), read.rows, columns);
+  plot.values = ColumnMatrix::from(std::move(read), blocks.rows, columns);
   plot.names = std::move(layout.names);
   plot.selected = std::move(layout.selected);
   return plot;
@@ -340,11 +333,11 @@ Plot read_plot(PlotFile& file, const PlotOptions& options) {
   }
 }
 
-Header read_plot_header(std::string_view path) {
+std::vector<std::string> read_plot_names(std::string_view path) {
   text::LineSource lines = open_plot_file(path);
-  Header header;
-  header.parameters = read_header(lines, &header.names);
-  return header;
+  std::vector<std::string> names;
+  read_header(lines, &names);
+  return names;
 }
 
 }  // namespace tavrel::lib

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "lib/blocks.hpp"
-#include "lib/reader.hpp"
+#include "lib/columns.hpp"
 #include "text/line_source.hpp"
 
 namespace tavrel::lib {
@@ -29,17 +29,17 @@ class ColumnMatrix {
   ColumnMatrix& operator=(const ColumnMatrix&) = delete;
   ~ColumnMatrix();
 
-  // The first `columns` columns of `result`, each `rows` long.  When they
-  // already lie in the arena, the arena is taken over as it is; otherwise
+  // The first `columns` columns of `read`, each `rows` long.  When they
+  // already lie in its arena, the arena is taken over as it is; otherwise
   // they are copied into one block.  Out of memory: a thrown ReadError.
-  static ColumnMatrix from(ReadResult result, std::size_t rows, std::size_t columns);
+  static ColumnMatrix from(Columns read, std::size_t rows, std::size_t columns);
   // A matrix that holds no value: `rows` or `columns` is 0.
   static ColumnMatrix empty(std::size_t rows, std::size_t columns) noexcept;
   // The arena as it is: its columns, each `rows` long.
   static ColumnMatrix of_arena(ColumnArena arena, std::size_t columns, std::size_t rows) noexcept;
   // The columns of several reads, read k's rows after read k - 1's,
   // copied into one block.
-  static ColumnMatrix joined(std::span<const ReadResult* const> reads, std::span<const std::size_t> rows);
+  static ColumnMatrix joined(std::span<const Columns* const> reads, std::span<const std::size_t> rows);
 
   const float* data() const noexcept { return data_; }
   // The memory is the matrix's own: whoever holds the matrix may write it.
@@ -140,7 +140,6 @@ struct PlotOptions {
 };
 
 struct Plot {
-  std::uint32_t parameters = 0;         // n, whatever is selected
   std::vector<std::string> names;       // each name line's last word, all n
   std::vector<std::uint32_t> selected;  // the parameter of each column
   std::uint32_t width = 0;              // the width read with; 0 when no timestep needed one
@@ -167,11 +166,7 @@ Plot read_rest(text::LineSource& lines, Layout& layout, std::uint32_t width, con
 text::LineSource open_plot_file(std::string_view path);
 void check_selection(std::span<const std::uint32_t> selected, std::uint32_t n);
 
-// The parameter count and names alone.
-struct Header {
-  std::uint32_t parameters = 0;
-  std::vector<std::string> names;
-};
-Header read_plot_header(std::string_view path);
+// The parameter names alone, in order: each name line's last word.
+std::vector<std::string> read_plot_names(std::string_view path);
 
 }  // namespace tavrel::lib

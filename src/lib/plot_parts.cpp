@@ -1,6 +1,7 @@
 // One plot file read on several threads at once; see plot_parts.hpp.
 #include "lib/plot_parts.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -147,9 +148,8 @@ std::optional<Cut> block_start_from(const PlotFile& file, const Layout& layout, 
 
 // One part's read, made on its own thread; failures are kept, not thrown.
 struct PartRead {
-  explicit PartRead(std::size_t columns)
-      : result{ColumnArena(), Column(), ColumnTable(static_cast<std::uint32_t>(columns - 1))} {}
-  ReadResult result;
+  explicit PartRead(std::size_t columns) : result(columns) {}
+  Columns result;
   std::optional<Cut> start;  // nothing: the part lies past the file's last block start (or failed)
   std::uint64_t end = 0;     // the byte after the part's last block
   LeadLines leads;
@@ -158,29 +158,38 @@ struct PartRead {
   bool cancelled = false;
 };
 
+// The plan of a read in parts: where the parts start, and the room each
+// column has in the arena.
+struct PartPlan {
+  // Placed cuts: every part's start and, but for the last, its exact end.
+  // Else (empty): where each share but the last ends, the parts finding
+  // their starts by counts.
+  std::vector<Cut> placed;
+  std::vector<std::uint64_t> ends;
+  std::size_t parts = 0;
+  std::uint64_t rows = 0;    // the arena's room per column
+  bool large_pages = false;  // the room is vouched for by blocks measured
+};
+
 // What every part shares.
 struct Job {
   const PlotFile& file;
   const Layout& layout;
   std::uint32_t width;
   const PlotOptions& options;
-  // Placed cuts: every part's start and, but for the last, its exact end.
-  // Else: where each share ends, the parts finding their starts by counts.
-  const std::vector<Cut>& placed;
-  const std::vector<std::uint64_t>& ends;
+  const PartPlan& plan;
   FeedCounts& counts;
-  std::uint64_t rows;  // the arena's room per column
   ColumnArena& arena;
 };
 
 // Where part k starts: placed, or found from the line feeds before its share.
 std::optional<Cut> start_of(const Job& job, std::size_t k) {
-  if (!job.placed.empty()) return job.placed[k];
+  if (!job.plan.placed.empty()) return job.plan.placed[k];
   if (k == 0) return Cut{job.layout.header, 0};
-  const std::uint64_t from = k == 1 ? job.layout.header : job.ends[k - 2];
+  const std::uint64_t from = k == 1 ? job.layout.header : job.plan.ends[k - 2];
   std::optional<std::uint64_t> count;
   try {
-    count = feeds_between(job.file, from, job.ends[k - 1]);
+    count = feeds_between(job.file, from, job.plan.ends[k - 1]);
   } catch (...) {
     job.counts.put(k - 1, std::nullopt);
     throw;
@@ -189,7 +198,7 @@ std::optional<Cut> start_of(const Job& job, std::size_t k) {
   const std::optional<std::uint64_t> feeds = job.counts.through(k - 1);
   // A count that failed fails this part too: every later part needs it.
   if (!feeds) fail_cancelled();
-  return block_start_from(job.file, job.layout, job.ends[k - 1], *feeds);
+  return block_start_from(job.file, job.layout, job.plan.ends[k - 1], *feeds);
 }
 
 // Reads part k into its rows of the arena, from its start's block on, up
@@ -199,23 +208,22 @@ void read_part(const Job& job, std::size_t k, Poll poll, PartRead& out) noexcept
     out.start = start_of(job, k);
     if (!out.start) return;
     const Cut cut = *out.start;
-    const std::size_t parts = job.placed.empty() ? job.ends.size() + 1 : job.placed.size();
+    const std::size_t parts = job.plan.placed.empty() ? job.plan.ends.size() + 1 : job.plan.placed.size();
     const bool last = k + 1 == parts;
     text::LineSource lines = job.file.at(cut.offset, UINT64_MAX, PLOT_READ_BYTES);
     // Placed cuts give each part exactly its room, so that one misplaced
     // writes its own memory; counted ones give the rest of the arena, which
     // a part of exact cuts fills only up to the next part's first row.
-    const std::uint64_t limit = !last && !job.placed.empty() ? job.placed[k + 1].block : job.rows;
+    const std::uint64_t limit = !last && !job.plan.placed.empty() ? job.plan.placed[k + 1].block : job.plan.rows;
     if (cut.block < limit) {
       const std::uint64_t room = limit - cut.block;
-      out.result.first.adopt(job.arena.column(0) + cut.block, room);
-      for (std::size_t i = 0; i < out.result.others.size(); ++i) {
-        out.result.others[i].adopt(job.arena.column(i + 1) + cut.block, room);
+      for (std::size_t c = 0; c < out.result.count(); ++c) {
+        out.result.column(c).adopt(job.arena.column(c) + cut.block, room);
       }
     }
     const std::uint64_t stop = last ? UINT64_MAX
-                               : !job.placed.empty() ? job.placed[k + 1].offset
-                                                     : job.ends[k];
+                               : !job.plan.placed.empty() ? job.plan.placed[k + 1].offset
+                                                     : job.plan.ends[k];
     // Every part reads as the one read would, blank tails and partial
     // files included: those only ever apply at the end of the file.
     const BlockOptions options{.selected = job.layout.selected,
@@ -272,110 +280,98 @@ bool parts_in_place(const std::vector<PartRead>& reads, const ColumnArena& arena
   for (const PartRead& read : reads) {
     if (!read.start || read.blocks.rows == 0) continue;
     const std::uint64_t block = read.start->block;
-    if (read.result.first.data() != arena.column(0) + block) return false;
-    for (std::size_t i = 0; i < read.result.others.size(); ++i) {
-      if (read.result.others[i].data() != arena.column(i + 1) + block) return false;
+    for (std::size_t c = 0; c < read.result.count(); ++c) {
+      if (read.result.column(c).data() != arena.column(c) + block) return false;
     }
   }
   return true;
 }
 
-void append_leads(LeadLines& all, const LeadLines& part) { all.append(part); }
-
-// The placed cuts, or none when they are to be found by counting; just
-// the first when the file is not worth its parts.
-std::vector<Cut> plan_parts(const PlotFile& file, const Layout& layout, std::size_t parts) {
+// Step one, the plan: the cuts placed, or the shares whose line feeds the
+// parts count, and the arena's room.  Nothing when the file is better read
+// on one thread: fewer blocks than parts, or the planning's own failure
+// (memory, a read error), which leaves the file to the one read, and so to
+// its own failure, if it has one.
+std::optional<PartPlan> plan_parts(const PlotFile& file, const Layout& layout, std::size_t parts) {
   // Under a block per part, parts are not worth their threads.
   if (layout.n == 0 || layout.first_bytes == 0 || file.size() < layout.header ||
       file.size() - layout.header < parts * layout.first_bytes) {
-    return {Cut{layout.header, 0}};
+    return std::nullopt;
   }
-  return placed_cuts(file, layout, parts);
-}
-
-}  // namespace
-
-Plot read_plot_in_parts(PlotFile& file, Layout& layout, std::uint32_t width, const PlotOptions& options) {
-  const std::size_t parts = options.threads;
-  std::vector<Cut> placed;
+  PartPlan plan;
   try {
-    placed = plan_parts(file, layout, parts);
+    plan.placed = placed_cuts(file, layout, parts);
   } catch (const ReadError& error) {
-    // The planning's own failure (memory, a read error) leaves the file to
-    // the one read, and so to its own failure, if it has one.
     if (error.kind == ReadError::Kind::Cancelled) throw;
-    placed = {Cut{layout.header, 0}};
+    return std::nullopt;
   }
-  if (placed.size() == 1) return read_rest(file.stream(), layout, width, options);
-  const std::vector<std::uint64_t> ends = placed.empty() ? share_ends(file, layout, parts) : std::vector<std::uint64_t>{};
-  const std::size_t count = placed.empty() ? parts : placed.size();
-
+  if (plan.placed.size() == 1) return std::nullopt;
+  if (plan.placed.empty()) plan.ends = share_ends(file, layout, parts);
+  plan.parts = plan.placed.empty() ? parts : plan.placed.size();
   // Room for every row the file's length foretells, from the first block
   // (placed cuts: from the blocks before the last cut), with a little to
   // spare; never more than the file could fill (each value takes a byte).
-  const std::size_t selected_columns = layout.columns();
-  const std::size_t columns = std::max<std::size_t>(selected_columns, 1);
-  const Cut last = placed.empty() ? Cut{layout.header, 0} : placed.back();
+  const std::size_t columns = std::max<std::size_t>(layout.columns(), 1);
+  const Cut last = plan.placed.empty() ? Cut{layout.header, 0} : plan.placed.back();
   const std::uint64_t average = last.block == 0 ? layout.first_bytes : (last.offset - layout.header) / last.block;
   const std::uint64_t expected = (file.size() - last.offset) / (average == 0 ? 1 : average);
-  const std::uint64_t rows = std::min<std::uint64_t>(last.block + expected + expected / 64 + 4 + count,
-                                                     last.block + file.size() / columns + 4);
+  plan.rows = std::min<std::uint64_t>(last.block + expected + expected / 64 + 4 + plan.parts,
+                                      last.block + file.size() / columns + 4);
   // Large pages only where the blocks measured vouch for the size: the
   // columns lie side by side, each far smaller than a large page, so the
   // first rows written would make the whole arena resident.  Counted cuts
   // know the first block alone, and later blocks may be far longer.
-  ColumnArena arena;
-  if (!arena.map(columns, rows, true, !placed.empty())) return read_rest(file.stream(), layout, width, options);
+  plan.large_pages = !plan.placed.empty();
+  return plan;
+}
 
+// Step two, the run: every part read into its rows of `arena`, part 0 on
+// this thread and each other on a thread of its own, all joined on return.
+// Empty when no thread could be had.
+std::vector<PartRead> run_parts(const Job& job) {
+  const std::size_t count = job.plan.parts;
+  const std::size_t columns = std::max<std::size_t>(job.layout.columns(), 1);
   std::vector<PartRead> reads;
   reads.reserve(count);
   for (std::size_t k = 0; k < count; ++k) reads.emplace_back(columns);
-  FeedCounts counts(count - 1);
-  const Job job{file, layout, width, options, placed, ends, counts, rows, arena};
   std::atomic<bool> stop{false};
-  {
-    std::vector<std::jthread> threads;
-    threads.reserve(count - 1);
-    try {
-      for (std::size_t k = 1; k < count; ++k) {
-        threads.emplace_back(read_part, std::cref(job), k, Poll{stop_asked, &stop}, std::ref(reads[k]));
-      }
-    } catch (const std::system_error&) {
-      // No thread to be had: the parts started stop, and one thread reads.
-      stop = true;
-      counts.abandon();
-      threads.clear();
-      reads.clear();
-      arena = ColumnArena();
-      return read_rest(file.stream(), layout, width, options);
+  std::vector<std::jthread> threads;
+  threads.reserve(count - 1);
+  try {
+    for (std::size_t k = 1; k < count; ++k) {
+      threads.emplace_back(read_part, std::cref(job), k, Poll{stop_asked, &stop}, std::ref(reads[k]));
     }
-    read_part(job, 0, options.poll, reads[0]);
-    if (reads[0].failure) {
-      stop = true;
-      counts.abandon();
-    }
-  }  // the threads are joined here
-
-  if (reads[0].cancelled) std::rethrow_exception(reads[0].failure);
-  if (!parts_sound(reads)) {
-    // A misplaced cut, or a failure: one read of the whole file gives the
-    // result or the failure it must be.  The parts' memory goes first.
-    reads.clear();
-    arena = ColumnArena();
-    return read_rest(file.stream(), layout, width, options);
+  } catch (const std::system_error&) {
+    // No thread to be had: the parts started stop, and one thread reads.
+    stop = true;
+    job.counts.abandon();
+    threads.clear();
+    return {};
   }
+  read_part(job, 0, job.options.poll, reads[0]);
+  if (reads[0].failure) {
+    stop = true;
+    job.counts.abandon();
+  }
+  threads.clear();  // joined
+  return reads;
+}
 
+// Step three, the assembly: the parts' rows as one Plot, the values where
+// they were read when every part stayed in the arena, else copied
+// together.  `reads` are sound (parts_sound).
+Plot assemble_parts(Layout& layout, std::uint32_t width, const std::vector<PartRead>& reads, ColumnArena arena) {
+  const std::size_t selected_columns = layout.columns();
   Plot plot;
-  plot.parameters = layout.n;
   plot.width = width;
   plot.names = std::move(layout.names);
   plot.selected = std::move(layout.selected);
   std::vector<std::size_t> part_rows;
-  std::vector<const ReadResult*> results;
+  std::vector<const Columns*> results;
   std::size_t total = 0;
   for (const PartRead& read : reads) {
     if (!read.start) break;
-    append_leads(plot.lead_lines, read.leads);
+    plot.lead_lines.append(read.leads);
     part_rows.push_back(read.blocks.rows);
     results.push_back(&read.result);
     total += read.blocks.rows;
@@ -384,11 +380,35 @@ Plot read_plot_in_parts(PlotFile& file, Layout& layout, std::uint32_t width, con
   if (selected_columns == 0) {
     plot.values = ColumnMatrix::empty(total, 0);
   } else if (parts_in_place(reads, arena)) {
-    plot.values = ColumnMatrix::of_arena(std::move(arena), columns, total);
+    plot.values = ColumnMatrix::of_arena(std::move(arena), selected_columns, total);
   } else {
     plot.values = ColumnMatrix::joined(results, part_rows);
   }
   return plot;
+}
+
+}  // namespace
+
+Plot read_plot_in_parts(PlotFile& file, Layout& layout, std::uint32_t width, const PlotOptions& options) {
+  const std::optional<PartPlan> plan = plan_parts(file, layout, options.threads);
+  if (!plan) return read_rest(file.stream(), layout, width, options);
+  ColumnArena arena;
+  if (!arena.map(std::max<std::size_t>(layout.columns(), 1), plan->rows, true, plan->large_pages)) {
+    return read_rest(file.stream(), layout, width, options);
+  }
+  FeedCounts counts(plan->parts - 1);
+  const Job job{file, layout, width, options, *plan, counts, arena};
+  std::vector<PartRead> reads = run_parts(job);
+  if (!reads.empty() && reads[0].cancelled) std::rethrow_exception(reads[0].failure);
+  if (reads.empty() || !parts_sound(reads)) {
+    // No thread, a misplaced cut, or a failure: one read of the whole file
+    // gives the result or the failure it must be.  The parts' memory goes
+    // first.
+    reads.clear();
+    arena = ColumnArena();
+    return read_rest(file.stream(), layout, width, options);
+  }
+  return assemble_parts(layout, width, reads, std::move(arena));
 }
 
 }  // namespace tavrel::lib

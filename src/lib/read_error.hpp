@@ -1,35 +1,37 @@
-// The one error type of the plot-file reader.
+// The one error type of the plot-file readers.
 //
-// Every failure of `read_korvant` is a thrown `ReadError`: the failing step
-// (`kind`), its fixed message text, the source location of the step, and the
-// context a front end needs to describe it in its own words: the line, the
-// parameter and the timestep block, the field's byte range and text, the
-// operating system's error number, the bad count word.  The reader writes
-// nothing anywhere; what a failure looks like to a user is the front end's
-// business.  The message texts are the system's own, misspelling ("Failed ot
-// read line!") included: callers match on them.
+// Every failure of a read is a thrown `ReadError`: what failed (`kind`), in
+// which step (`stage`), the source location of that step, and what a front
+// end needs to describe it in its own words: the line, the parameter and the
+// timestep block, the field's byte range and text, the system's error, the
+// bad count word, and the description that is the data's own (which rule a
+// field's byte range breaks, why a field is not a number).  The readers
+// write nothing anywhere and compose no message: what a failure looks like
+// to a user is the front end's business.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
 
 #include "text/errors.hpp"
-#include "text/parse_float.hpp"
 
 namespace tavrel::lib {
 
 struct ReadError {
   enum class Kind : std::uint8_t {
-    Io,           // opening the file or reading a line failed
+    Io,           // opening the file or reading a line failed (`io` says how)
+    Utf8,         // a line is not valid UTF-8 (`io` is that error)
+    Compressed,   // a compressed stream is damaged, cut short or of a format not built in (`io`)
     MissingLine,  // the file ended where a line has to follow
     Count,        // the first line's last word is not a parameter count
     Slice,        // a data field's bytes lie outside its line or cut a character
     Parse,        // a data field is not a number
-    Capacity,     // more columns than a table may hold
-    NoMemory,     // an allocation failed
+    Capacity,     // no parameters, or more columns than a read may hold
+    NoMemory,     // an allocation of `bytes` bytes failed
     Cancelled,    // the caller's poll asked the read to stop
     Selection,    // a selected parameter index is not below the count
     Width,        // no field width fits the first timestep (line, line_bytes, fields say why)
@@ -38,7 +40,6 @@ struct ReadError {
   enum class Stage : std::uint8_t { Open, FirstLine, NameLine, LeadLine, DataLine, None };
 
   Kind kind = Kind::Io;
-  std::string message{};  // the fixed text, with the error's description where it has one
   std::source_location where{};
   Stage stage = Stage::None;
 
@@ -49,8 +50,11 @@ struct ReadError {
   std::uint64_t line_bytes = 0;                  // field failures: the length of the line
   std::string text{};  // Parse and Slice: the field's bytes (within the line); Count: the first line
   std::string word{};  // Count: the word that is not a count
-  int error_number = 0;  // Io from the system: errno; 0 otherwise
-  std::size_t bytes = 0;  // NoMemory: the size asked for
+  // Slice: text::describe_bad_range of the field's range; Parse:
+  // text::describe of the field's ParseFloatError.
+  std::string description{};
+  std::optional<text::IoError> io{};  // Io, Utf8 and Compressed: the error of the open or the line read
+  std::size_t bytes = 0;     // NoMemory: the size asked for
   std::uint32_t fields = 0;  // Width: the field count of the line that rules the width out
   // A failure in the first timestep: what the file fits instead, when it
   // fits something (0: nothing found).  The width that fits the first
@@ -62,9 +66,14 @@ struct ReadError {
   // parameter concerned, if any.
   std::uint32_t parameters = 0;
   std::string parameter_name{};
+
+  // The system's error number of an Io failure; 0 for any other.
+  int error_number() const noexcept {
+    return io && io->form() == text::IoError::Form::Os ? io->code() : 0;
+  }
 };
 
-// The throwing side, one function per kind; each builds the fixed message.
+// The throwing side, one function per kind.
 [[noreturn]] void fail_io(ReadError::Stage stage, std::uint64_t line, const text::IoError& error,
                           std::source_location where);
 [[noreturn]] void fail_missing_line(ReadError::Stage stage, std::uint64_t line, std::source_location where,
@@ -75,6 +84,7 @@ struct ReadError {
 [[noreturn]] void fail_width(std::uint64_t line, std::uint64_t line_bytes, std::uint32_t fields,
                              std::source_location where = std::source_location::current());
 [[noreturn]] void fail_cancelled(std::source_location where = std::source_location::current());
+[[noreturn]] void fail_selection(std::uint32_t parameter, std::source_location where = std::source_location::current());
 [[noreturn]] void out_of_memory(std::size_t bytes, std::source_location where = std::source_location::current());
 
 // Where a failing data field sits: its line, block and first parameter.

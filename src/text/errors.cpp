@@ -128,7 +128,8 @@ std::optional<std::string> describe(const IoError& error) {
       out += "\" }";
       return out;
     }
-    case IoError::Form::Message:
+    case IoError::Form::NulInPath:
+    case IoError::Form::InvalidUtf8:
     case IoError::Form::Compressed:
       out = "Error { kind: ";
       out += kind_name(error.kind());
@@ -137,11 +138,12 @@ std::optional<std::string> describe(const IoError& error) {
       out += "\" }";
       return out;
     case IoError::Form::OutOfMemory:
-      // The reader turns this form into a memory failure before describing
-      // anything; should it be described after all, say what happened.
-      out = "memory allocation of ";
+      // The readers turn this form into a memory failure before anything
+      // describes it; should it be described after all, it has the form of
+      // the others, with the size asked for.
+      out = "Error { kind: OutOfMemory, bytes: ";
       append_decimal(out, static_cast<long long>(error.bytes()));
-      out += " bytes failed";
+      out += " }";
       return out;
   }
   return out;

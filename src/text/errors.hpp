@@ -2,7 +2,8 @@
 //
 // Opening a file, reading a line and parsing a number report failures as
 // values, never by throwing.  An `IoError` is either an operating-system error
-// (an errno code) or one of two fixed message errors; a `ParseFloatError` is
+// (an errno code), a path with a NUL byte, or a line that is not valid UTF-8;
+// a `ParseFloatError` is
 // Empty or Invalid.  `describe` renders each in the structured text form the
 // reader quotes in its failure messages, for example
 // `Os { code: 2, kind: NotFound, message: "No such file or directory" }`.
@@ -80,14 +81,14 @@ class IoError {
   // Compressed: a compressed stream that is damaged, ends early
   // (`truncated`) or is of a format this build cannot read; its message is
   // the decompressor's reason.
-  enum class Form : std::uint8_t { Os, Message, OutOfMemory, Compressed };
+  enum class Form : std::uint8_t { Os, NulInPath, InvalidUtf8, OutOfMemory, Compressed };
 
   static IoError os(int code) noexcept { return IoError(Form::Os, code, kind_from_errno(code), {}, 0); }
   static IoError nul_in_path() noexcept {
-    return IoError(Form::Message, 0, ErrorKind::InvalidInput, "file name contained an unexpected NUL byte", 0);
+    return IoError(Form::NulInPath, 0, ErrorKind::InvalidInput, "file name contained an unexpected NUL byte", 0);
   }
   static IoError invalid_utf8() noexcept {
-    return IoError(Form::Message, 0, ErrorKind::InvalidData, "stream did not contain valid UTF-8", 0);
+    return IoError(Form::InvalidUtf8, 0, ErrorKind::InvalidData, "stream did not contain valid UTF-8", 0);
   }
   static IoError out_of_memory(std::size_t bytes) noexcept {
     return IoError(Form::OutOfMemory, 0, ErrorKind::OutOfMemory, {}, bytes);
@@ -104,7 +105,7 @@ class IoError {
   Form form() const noexcept { return form_; }
   int code() const noexcept { return code_; }               // Os only
   ErrorKind kind() const noexcept { return kind_; }
-  std::string_view message() const noexcept { return message_; }  // Message only
+  std::string_view message() const noexcept { return message_; }  // NulInPath, InvalidUtf8, Compressed
   std::size_t bytes() const noexcept { return bytes_; }      // OutOfMemory only
   bool truncated() const noexcept { return form_ == Form::Compressed && bytes_ != 0; }
 
@@ -128,12 +129,12 @@ struct ParseFloatError {
 // The C library's text for an errno code, through the XSI strerror_r into a
 // 128-byte buffer, up to its first NUL, with each ill-formed UTF-8 sequence
 // replaced by U+FFFD.  Empty optional when the lookup reports a failure
-// (a negative result), which the caller turns into "strerror_r failure".
+// (a negative result), which the caller reports as a failure of its own.
 std::optional<std::string> os_error_text(int code);
 
-// "Os { code: 2, kind: NotFound, message: \"...\" }" and the two
-// "Error { kind: ..., message: \"...\" }" forms.  Empty optional only when
-// the C library's lookup fails (see os_error_text).
+// "Os { code: 2, kind: NotFound, message: \"...\" }" and the
+// "Error { kind: ..., message: \"...\" }" form of every other error.  Empty
+// optional only when the C library's lookup fails (see os_error_text).
 std::optional<std::string> describe(const IoError& error);
 
 // "ParseFloatError { kind: Empty }" or "ParseFloatError { kind: Invalid }".

@@ -10,6 +10,7 @@
 // power of ten, the halfway check, narrowing to binary32.
 #include "text/field_row.hpp"
 
+#include "text/block_shape.hpp"
 #include "text/field.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -138,6 +139,54 @@ template <unsigned K>
   return true;
 }
 
+// The mantissas of four fields, exact in doubles (at most 10^(K+1) - 1),
+// and their exponents as written, from the parts of fields 0 and 1 (`pa`)
+// and of fields 2 and 3 (`pb`) that gather_parts took.
+struct Digits {
+  __m256d mantissa;
+  __m128i exponent;
+};
+
+template <unsigned K>
+[[gnu::target("avx2"), gnu::always_inline]] inline Digits digits_of(__m256i pa, __m256i pb) noexcept {
+  if constexpr (K == 5) {
+    // [hi, mid, exponent, 0] fits 16 bits: one more multiply-add makes
+    // [hi * 10^4 + mid, exponent] per field, fields 0, 2 | 1, 3.
+    const __m256i joined = _mm256_madd_epi16(_mm256_packs_epi32(pa, pb),
+                                             _mm256_setr_epi16(10000, 1, 1, 0, 10000, 1, 1, 0, 10000, 1, 1, 0, 10000,
+                                                               1, 1, 0));
+    const __m256i sorted = _mm256_permutevar8x32_epi32(joined, _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7));
+    return {_mm256_cvtepi32_pd(_mm256_castsi256_si128(sorted)), _mm256_extracti128_si256(sorted, 1)};
+  } else {
+    // [part 0 of fields 0-3 | part 1 ...] and [part 2 ... | part 3 ...].
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i parts01 = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi32(pa, pb), order);
+    const __m256i parts23 = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi32(pa, pb), order);
+    const __m256d mantissa =
+        _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(parts01)), _mm256_set1_pd(1e7)),
+                      _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(parts01, 1)),
+                                                  _mm256_set1_pd(1e3)),
+                                    _mm256_cvtepi32_pd(_mm256_castsi256_si128(parts23))));
+    return {mantissa, _mm256_extracti128_si256(parts23, 1)};
+  }
+}
+
+// Stores the first FIELDS of the four values as binary32, each with the
+// sign its field has in `minus` (the values are magnitudes).
+template <unsigned K, unsigned FIELDS>
+[[gnu::target("avx2"), gnu::always_inline]] inline void store_values(__m256d value, std::uint64_t minus,
+                                                                     float* out) noexcept {
+  constexpr std::uint64_t LEAD = each_field(1);
+  const __m128i value_signs =
+      _mm_load_si128(reinterpret_cast<const __m128i*>(VALUE_SIGNS[four_bits(minus & LEAD)].v.data()));
+  const __m128 floats = _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(_mm256_cvtpd_ps(value)), value_signs));
+  if constexpr (FIELDS == 4) {
+    _mm_storeu_ps(out, floats);
+  } else {
+    _mm_storel_pi(reinterpret_cast<__m64*>(out), floats);
+  }
+}
+
 // Converts the FIELDS (4 or 2) fields at f0, f1, f2, f3 into out[0..];
 // false, storing nothing, when any of them is not in the layout or needs
 // the exact path.  Two fields take the lanes of four, twice over.
@@ -158,49 +207,19 @@ template <unsigned K, unsigned FIELDS>
   const Classes cb = classify<K>(b);
   if ((pair(ca.misfits, cb.misfits) & FIELD) != 0) return false;
   const std::uint64_t minus = pair(ca.minus, cb.minus);
-  const __m256i a_values = _mm256_sub_epi8(a, zero_char);
-  const __m256i b_values = _mm256_sub_epi8(b, zero_char);
 
   // Parts of fields 0 and 1 (a) and 2 and 3 (b), then the mantissas of
-  // fields 0-3 as 32-bit integers (or their parts) and the exponents.
-  const __m256i pa = gather_parts<K>(a_values);
-  const __m256i pb = gather_parts<K>(b_values);
-  __m128i exponent, mantissa_digits;
-  __m256i parts01, parts23;
-  if constexpr (K == 5) {
-    // [hi, mid, exponent, 0] fits 16 bits: one more multiply-add makes
-    // [hi * 10^4 + mid, exponent] per field, fields 0, 2 | 1, 3.
-    const __m256i joined = _mm256_madd_epi16(_mm256_packs_epi32(pa, pb),
-                                             _mm256_setr_epi16(10000, 1, 1, 0, 10000, 1, 1, 0, 10000, 1, 1, 0, 10000,
-                                                               1, 1, 0));
-    const __m256i sorted = _mm256_permutevar8x32_epi32(joined, _mm256_setr_epi32(0, 4, 2, 6, 1, 5, 3, 7));
-    mantissa_digits = _mm256_castsi256_si128(sorted);
-    exponent = _mm256_extracti128_si256(sorted, 1);
-  } else {
-    // [part 0 of fields 0-3 | part 1 ...] and [part 2 ... | part 3 ...].
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    parts01 = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi32(pa, pb), order);
-    parts23 = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi32(pa, pb), order);
-    exponent = _mm256_extracti128_si256(parts23, 1);
-  }
-
+  // fields 0-3 and the exponents.
+  const Digits digits = digits_of<K>(gather_parts<K>(_mm256_sub_epi8(a, zero_char)),
+                                     gather_parts<K>(_mm256_sub_epi8(b, zero_char)));
   const __m128i exponent_signs = _mm_load_si128(
       reinterpret_cast<const __m128i*>(EXPONENT_SIGNS[four_bits((minus >> (4 + K)) & LEAD)].v.data()));
-  const __m128i q = _mm_sub_epi32(_mm_sign_epi32(exponent, exponent_signs),
+  const __m128i q = _mm_sub_epi32(_mm_sign_epi32(digits.exponent, exponent_signs),
                                   _mm_set1_epi32(static_cast<int>(K)));
   const __m128i magnitude = _mm_abs_epi32(q);
   if (_mm_movemask_epi8(_mm_cmpgt_epi32(magnitude, _mm_set1_epi32(22))) != 0) return false;
 
-  // The mantissa, exact in a double: at most 10^(K+1) - 1.
-  __m256d mantissa;
-  if constexpr (K == 5) {
-    mantissa = _mm256_cvtepi32_pd(mantissa_digits);
-  } else {
-    mantissa = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(parts01)), _mm256_set1_pd(1e7)),
-                             _mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(parts01, 1)),
-                                                         _mm256_set1_pd(1e3)),
-                                           _mm256_cvtepi32_pd(_mm256_castsi256_si128(parts23))));
-  }
+  const __m256d mantissa = digits.mantissa;
   const __m256d power = _mm256_i32gather_pd(EXACT_POW10, magnitude, 8);
   const __m256d negative_q = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(_mm_setzero_si128(), q)));
   const __m256d value =
@@ -212,30 +231,27 @@ template <unsigned K, unsigned FIELDS>
   const int halfway = _mm256_movemask_pd(
       _mm256_castsi256_pd(_mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(0x10000000))));
   if (halfway != 0 && !exact_where(halfway, mantissa, q, value)) [[unlikely]] return false;
-  const __m128i value_signs =
-      _mm_load_si128(reinterpret_cast<const __m128i*>(VALUE_SIGNS[four_bits(minus & LEAD)].v.data()));
-  const __m128 floats = _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(_mm256_cvtpd_ps(value)), value_signs));
-  if constexpr (FIELDS == 4) {
-    _mm_storeu_ps(out, floats);
-  } else {
-    _mm_storel_pi(reinterpret_cast<__m64*>(out), floats);
-  }
+  store_values<K, FIELDS>(value, minus, out);
   return true;
 }
 
 // The fields of one or two lines, parameter by parameter: field i lies in
-// line i / 10, the first line holding ten fields when there is a second.
+// line i / FIELDS_PER_LINE, the first line full when there is a second.
 template <unsigned K>
 struct Fields {
   static constexpr unsigned W = K + 7;
   const char* base;
   std::size_t terminator;  // of the first line
-  const char* at(std::uint32_t i) const noexcept { return base + i * W + (i >= 10 ? terminator : 0); }
+  const char* at(std::uint32_t i) const noexcept { return base + i * W + (i >= FIELDS_PER_LINE ? terminator : 0); }
 };
+
+// Two full lines: five groups of four, the third across the line end.
+static_assert(FIELDS_PER_LINE == 10, "convert_twenty lays out two lines of ten fields");
+constexpr std::uint32_t TWO_LINES = 2 * FIELDS_PER_LINE;
 
 // Two full lines, the second at `second`: five groups, field addresses
 // at fixed offsets from the two line starts.  The field a failing group
-// starts at, or 20.
+// starts at, or TWO_LINES.
 template <unsigned K>
 [[gnu::target("avx2"), gnu::always_inline]] inline std::uint32_t convert_twenty(const char* first, const char* second,
                                                                                  float* out) noexcept {
@@ -247,7 +263,7 @@ template <unsigned K>
   if (!convert_group<K, 4>(p + 8 * W, p + 9 * W, q, q + W, out + 8)) return 8;
   if (!convert_group<K, 4>(q + 2 * W, q + 3 * W, q + 4 * W, q + 5 * W, out + 12)) return 12;
   if (!convert_group<K, 4>(q + 6 * W, q + 7 * W, q + 8 * W, q + 9 * W, out + 16)) return 16;
-  return 20;
+  return TWO_LINES;
 }
 
 template <unsigned K>
@@ -297,7 +313,7 @@ template <unsigned K>
     // A line: exactly its fields, then a terminator, all in `bytes`.
     const char* line = bytes.data() + taken;
     const std::size_t left = bytes.size() - taken;
-    const std::uint32_t fields = count - t < 10 ? count - t : 10;
+    const std::uint32_t fields = count - t < FIELDS_PER_LINE ? count - t : FIELDS_PER_LINE;
     const std::size_t size = std::size_t{fields} * W;
     if (left <= size) break;
     const std::size_t terminator = terminator_at(line + size, left - size);
@@ -305,8 +321,9 @@ template <unsigned K>
     std::size_t chunk = size + terminator;
     std::uint32_t chunk_fields = fields;
     // A second line with the same terminator joins a full first one.
-    if (fields == 10 && t + 10 < count) {
-      const std::uint32_t more = count - t - 10 < 10 ? count - t - 10 : 10;
+    if (fields == FIELDS_PER_LINE && t + FIELDS_PER_LINE < count) {
+      const std::uint32_t rest = count - t - FIELDS_PER_LINE;
+      const std::uint32_t more = rest < FIELDS_PER_LINE ? rest : FIELDS_PER_LINE;
       const std::size_t more_size = std::size_t{more} * W;
       if (left - chunk > more_size && terminator_at(line + chunk + more_size, left - chunk - more_size) == terminator) {
         chunk += more_size + terminator;
@@ -315,11 +332,11 @@ template <unsigned K>
     }
     if (chunk_fields < 2) break;
     const std::uint32_t stop =
-        chunk_fields == 20 ? convert_twenty<K>(line, line + 10 * W + terminator, row + t)
+        chunk_fields == TWO_LINES ? convert_twenty<K>(line, line + FIELDS_PER_LINE * W + terminator, row + t)
                            : convert_fields<K>({line, terminator}, 0, chunk_fields, row + t);
     if (stop != chunk_fields) {
       // The line of the failing group is read as a line; one before it was taken.
-      if (stop >= 10) return {taken + 10 * W + terminator, t + 10};
+      if (stop >= FIELDS_PER_LINE) return {taken + FIELDS_PER_LINE * W + terminator, t + FIELDS_PER_LINE};
       break;
     }
     taken += chunk;

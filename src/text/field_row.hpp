@@ -27,10 +27,10 @@ struct LineRun {
 };
 
 // Converts the data lines at the start of `bytes` for parameters `first`,
-// first + 10, ... below `count`: the line of parameter t holds its fields
-// t to min(t + 10, count) - 1, `width` bytes each, and the value of
-// parameter p goes to row[p].  A line is taken only when it is
-// exactly those fields, each in the fixed E layout and converted with
+// first + FIELDS_PER_LINE, ... below `count` (block_shape.hpp): the line of
+// parameter t holds its fields t to min(t + FIELDS_PER_LINE, count) - 1,
+// `width` bytes each, and the value of parameter p goes to row[p].  A line
+// is taken only when it is exactly those fields, each in the fixed E layout and converted with
 // exactly the value parse_field gives it, followed by LF or CR LF, all in
 // `bytes`; the run stops at the first line that is not, whose fields may
 // have been stored already.  Reads up to 16 bytes past `bytes` (the read

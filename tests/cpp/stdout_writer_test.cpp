@@ -1,6 +1,6 @@
 // Tests of the standard-output writer: what a closed or broken standard
 // output does to a print.
-#include "binding/stdout_writer.hpp"
+#include "tavrel/stdout_writer.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,12 +9,12 @@
 #include <cstring>
 #include <string>
 
-#include "binding/failure.hpp"
+#include "tavrel/failure.hpp"
 
 namespace {
 
-using tavrel::binding::Failure;
-using tavrel::binding::print_stdout;
+using tavrel::fixed::Failure;
+using tavrel::fixed::print_stdout;
 
 constexpr const char* LINE = "Error: 'many' is not a valid number of parameters!\n";
 

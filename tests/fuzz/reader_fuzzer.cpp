@@ -20,6 +20,7 @@
 #include "lib/plot.hpp"
 #include "lib/plot_parts.hpp"
 #include "lib/reader.hpp"
+#include "tavrel/read_message.hpp"
 
 namespace {
 
@@ -66,12 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, data + 1, size - 1, 0) != static_cast<ssize_t>(size - 1)) std::abort();
   std::string path = "/proc/self/fd/" + std::to_string(fd);
   try {
-    tavrel::lib::ReadResult result = tavrel::lib::read_korvant(path, pick_width(data[0]));
-    for (std::size_t i = 0; i < result.others.size(); ++i) {
-      if (result.others[i].size() != result.first.size()) std::abort();
+    tavrel::lib::Columns result = tavrel::lib::read_columns(path, pick_width(data[0]));
+    for (std::size_t i = 1; i < result.count(); ++i) {
+      if (result.column(i).size() != result.column(0).size()) std::abort();
     }
   } catch (const tavrel::lib::ReadError& failure) {
-    if (failure.message.empty() && failure.kind != tavrel::lib::ReadError::Kind::NoMemory) std::abort();
+    if (tavrel::fixed::message_of(failure).empty() && failure.kind != tavrel::lib::ReadError::Kind::NoMemory) {
+      std::abort();
+    }
   }
   // The reader with names, lead lines, a selection, partial files and the
   // width detected: the same rule, and one lead line per row.  Then the
@@ -88,9 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     plot = tavrel::lib::read_plot(path, options);
     if (plot->lead_lines.size() != plot->values.rows()) std::abort();
-    if (plot->values.columns() != (options.select ? options.selected.size() : plot->parameters)) std::abort();
+    if (plot->values.columns() != (options.select ? options.selected.size() : plot->names.size())) std::abort();
   } catch (const tavrel::lib::ReadError& error) {
-    if (error.message.empty() && error.kind != tavrel::lib::ReadError::Kind::NoMemory) std::abort();
+    if (tavrel::fixed::message_of(error).empty() && error.kind != tavrel::lib::ReadError::Kind::NoMemory) {
+      std::abort();
+    }
     failure = error;
   }
   options.threads = 2 + (data[0] >> 4) % 3;
@@ -98,7 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tavrel::lib::Plot parts = tavrel::lib::read_plot(path, options);
     if (!plot || !same(*plot, parts)) std::abort();
   } catch (const tavrel::lib::ReadError& again) {
-    if (!failure || again.message != failure->message || again.line != failure->line) std::abort();
+    if (!failure || tavrel::fixed::message_of(again) != tavrel::fixed::message_of(*failure) ||
+        again.line != failure->line) {
+      std::abort();
+    }
   }
   return 0;
 }

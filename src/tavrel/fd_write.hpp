@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 // How a write ended: `written` bytes went out; `error` is the errno of the
 // write that failed, 0 when all went out or a write returned zero (`zero`).
@@ -41,4 +41,4 @@ inline FdWrite write_fd(int fd, const char* data, std::size_t size) noexcept {
   return result;
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -1,16 +1,16 @@
 // The fast-call entry of rust_read_korvant; see call_entry.hpp.
-#include "binding/call_entry.hpp"
+#include "tavrel/call_entry.hpp"
 
 #include <array>
 #include <expected>
 
-#include "binding/arguments.hpp"
-#include "binding/conversion.hpp"
-#include "binding/exception.hpp"
-#include "binding/guard.hpp"
+#include "tavrel/arguments.hpp"
+#include "tavrel/conversion.hpp"
+#include "tavrel/exception.hpp"
+#include "tavrel/guard.hpp"
 #include "lib/reader.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 constexpr std::array<std::string_view, 2> PARAMETER_NAMES = {"file_path", "n_digits"};
@@ -32,7 +32,7 @@ std::expected<PyRef, PendingError> call_rust_read_korvant(PyObject* const* args,
   if (!file_path) return std::unexpected(argument_extraction_error("file_path", std::move(file_path.error())));
   auto n_digits = extract_n_digits(slots[1]);
   if (!n_digits) return std::unexpected(argument_extraction_error("n_digits", std::move(n_digits.error())));
-  return into_python(lib::read_korvant(*file_path, *n_digits));
+  return into_python(lib::read_columns(*file_path, *n_digits));
 }
 
 }  // namespace
@@ -48,4 +48,4 @@ PyObject* call_entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs
   return result;
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -10,9 +10,9 @@
 
 #include <Python.h>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 // `self` is ignored: the function is METH_STATIC, so it arrives null.
 PyObject* call_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -22,9 +22,9 @@
 #include <string>
 #include <string_view>
 
-#include "binding/exception.hpp"
+#include "tavrel/exception.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 // A function's parameters, as binding sees them: positional-or-keyword
 // parameters, all required.  Extra positional or keyword arguments are
@@ -63,4 +63,4 @@ std::expected<std::uint32_t, PendingError> extract_n_digits(PyObject* obj);
 // suppresses the context); any other exception is returned unchanged.
 PendingError argument_extraction_error(std::string_view name, PendingError error);
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -1,8 +1,9 @@
 // The reader's result as Python objects.
 //
-// `into_python` turns a ReadResult into the tuple (first column, [column,
-// ...]): every column becomes a list of floats created at its final size and
-// filled by direct stores, each binary32 value widened exactly to double.
+// `into_python` turns the columns of a read into the function's result, the
+// tuple (column 0, [column 1, column 2, ...]): every column becomes a list
+// of floats created at its final size and filled by direct stores, each
+// binary32 value widened exactly to double.
 // A value equal (bit for bit) to the one before it in its column, and every
 // +0.0, reuses an existing float object instead of making a new one.
 // Each column's storage is freed as soon as its list is built, so the values
@@ -15,10 +16,10 @@
 #include "python/py_ref.hpp"
 #include "lib/reader.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 using python::PyRef;
 
-PyRef into_python(lib::ReadResult result);
+PyRef into_python(lib::Columns columns);
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -1,13 +1,12 @@
 // The failure that stops a call, and its report on standard error.
 //
-// A `Failure` is the one C++ exception type of the module.  It carries the
-// failure message (UTF-8) and the source location of the failing step, and a
-// kind: a panic (raised to Python as pyo3_runtime.PanicException) or a memory
-// failure (raised as MemoryError).  `panic()` writes the panic report to file
+// A `Failure` is the one C++ exception type of the module: a panic, raised to
+// Python as pyo3_runtime.PanicException.  It carries the failure message
+// (UTF-8) and the source location of the failing step.  `panic()` writes the panic report to file
 // descriptor 2 at once, before anything is unwound, then throws; the call
 // entry catches the Failure after every frame in between has released what it
 // held.  The reader's own failures are ReadError values (lib/read_error.hpp),
-// reported by the binding after the reader has unwound.
+// reported by the module after the reader has unwound.
 #pragma once
 
 #include <cstddef>
@@ -16,21 +15,17 @@
 #include <string_view>
 #include <utility>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 class Failure {
  public:
-  enum class Kind { Panic, NoMemory };
+  Failure(std::string message, std::source_location where) noexcept
+      : message_(std::move(message)), where_(where) {}
 
-  Failure(Kind kind, std::string message, std::source_location where) noexcept
-      : kind_(kind), message_(std::move(message)), where_(where) {}
-
-  Kind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
   const std::source_location& where() const noexcept { return where_; }
 
  private:
-  Kind kind_;
   std::string message_;
   std::source_location where_;
 };
@@ -42,10 +37,6 @@ class Failure {
 // interpreter): no new report is written.
 [[noreturn]] void resume_panic(std::string message, std::source_location where = std::source_location::current());
 
-// Throws the memory failure "memory allocation of {bytes} bytes failed".
-// No panic report: the caller receives an ordinary MemoryError.
-[[noreturn]] void out_of_memory(std::size_t bytes, std::source_location where = std::source_location::current());
-
 // The panic report: "\nthread '<unnamed>' ({tid}) panicked at {location}:\n
 // {message}\n", then a backtrace or, once per process, the note, by the
 // RUST_BACKTRACE style.  Serialised by the report lock; write errors ignored.
@@ -55,4 +46,4 @@ void write_panic_report(std::string_view message, const std::source_location& wh
 // is out; EINTR repeats, other errors drop the rest silently.
 void write_to_stderr(std::string_view text) noexcept;
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

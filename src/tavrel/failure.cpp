@@ -11,7 +11,7 @@
 // apart.  Everything goes straight to file descriptor 2 with write(2); write
 // errors are ignored, so a closed standard error loses the report but not the
 // exception.
-#include "binding/failure.hpp"
+#include "tavrel/failure.hpp"
 
 #include <cxxabi.h>
 #include <dlfcn.h>
@@ -27,10 +27,10 @@
 #include <cstring>
 #include <mutex>
 
-#include "binding/fd_write.hpp"
-#include "binding/publish_once.hpp"
+#include "tavrel/fd_write.hpp"
+#include "tavrel/publish_once.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 enum class BacktraceStyle : unsigned char { Undecided = 0, Short = 1, Full = 2, Off = 3 };
@@ -171,21 +171,11 @@ void write_panic_report(std::string_view message, const std::source_location& wh
 
 void panic(std::string message, std::source_location where) {
   write_panic_report(message, where);
-  throw Failure(Failure::Kind::Panic, std::move(message), where);
+  throw Failure(std::move(message), where);
 }
 
 void resume_panic(std::string message, std::source_location where) {
-  throw Failure(Failure::Kind::Panic, std::move(message), where);
+  throw Failure(std::move(message), where);
 }
 
-void out_of_memory(std::size_t bytes, std::source_location where) {
-  std::string message;
-  try {
-    message = "memory allocation of " + std::to_string(bytes) + " bytes failed";
-  } catch (...) {
-    // Too little memory even for the message: the type alone still tells.
-  }
-  throw Failure(Failure::Kind::NoMemory, std::move(message), where);
-}
-
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -9,7 +9,7 @@
 //   now (directly when nothing is buffered, else through the buffer followed
 //   by a flush) and buffers the rest.
 // A failed flush keeps the unwritten bytes, so a later print retries them.
-#include "binding/stdout_writer.hpp"
+#include "tavrel/stdout_writer.hpp"
 
 #include <errno.h>
 
@@ -17,11 +17,11 @@
 #include <mutex>
 #include <string>
 
-#include "binding/fd_write.hpp"
-#include "binding/failure.hpp"
+#include "tavrel/fd_write.hpp"
+#include "tavrel/failure.hpp"
 #include "text/errors.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 // The outcome of a write: success, an errno code, or one of the two
@@ -144,4 +144,4 @@ void print_stdout(std::initializer_list<std::string_view> pieces, std::source_lo
   if (error) panic("failed printing to stdout: " + display(error, where), where);
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

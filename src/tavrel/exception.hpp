@@ -19,10 +19,10 @@
 #include <string>
 #include <string_view>
 
-#include "binding/failure.hpp"
+#include "tavrel/failure.hpp"
 #include "python/py_ref.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 using python::PyRef;
 
@@ -87,8 +87,7 @@ std::optional<PendingError> take();
 // when a C API call failed without setting one.
 PendingError fetch();
 
-// The pending PanicException (or MemoryError, for a memory failure) that a
-// caught Failure becomes.
+// The pending PanicException that a caught Failure becomes.
 PendingError from_panic_payload(const Failure& payload) noexcept;
 
 // The text of a str as UTF-8.  Lone surrogates are encoded with
@@ -108,7 +107,8 @@ std::string debug_text(const PendingError& error);
 
 // The last line of defence of an entry point from the interpreter (the call
 // entry and the module exec function).  Both are noexcept and catch every
-// C++ exception; one that is neither a Failure nor std::bad_alloc reaches
+// C++ exception; one that is neither a Failure, a ReadError nor
+// std::bad_alloc reaches
 // `spring`, which reports it as a panic with the trap's message and raises
 // SystemError with that message, so the interpreter stays usable.
 class PanicTrap {
@@ -126,4 +126,4 @@ class PanicTrap {
 // The message every PanicTrap carries.
 inline constexpr std::string_view FFI_BOUNDARY_MESSAGE = "uncaught panic at ffi boundary";
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 // Publishes `made` into `cell` if the cell still holds `empty`, and returns
 // what the cell holds afterwards: `made`, or the value another thread
@@ -15,4 +15,4 @@ T publish_once(std::atomic<T>& cell, T made, T empty = T{}) noexcept {
   return expected;
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

@@ -5,14 +5,16 @@
 // race to create it each make one, the loser drops its own and uses the
 // winner's, so every PanicException of the process has the identical type
 // and no thread ever waits for another while holding the interpreter.
-#include "binding/exception.hpp"
+#include "tavrel/exception.hpp"
 
-#include "binding/publish_once.hpp"
+#include "python/guarded.hpp"
+#include "python/strings.hpp"
+#include "tavrel/publish_once.hpp"
 
 #include <atomic>
 #include <new>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 constexpr const char* PANIC_EXCEPTION_NAME = "pyo3_runtime.PanicException";
@@ -50,7 +52,7 @@ std::string repr_text(PyObject* obj) {
 // The instance a lazy error would raise, made now; null with an exception
 // set on failure.
 PyRef instantiate(PyObject* type, std::string_view message) {
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = python::str_from_utf8(message);
   if (!text) return PyRef();
   return PyRef::steal(PyObject_CallOneArg(type, text.get()));
 }
@@ -155,7 +157,7 @@ void restore(PendingError error) noexcept {
       return;
     case PendingError::Form::Bare:
       if (error.type_ == PyExc_MemoryError) {
-        PyErr_NoMemory();
+        python::set_memory_error({});
       } else {
         PyErr_SetNone(error.type_);
       }
@@ -167,10 +169,7 @@ void restore(PendingError error) noexcept {
   PyObject* type = error.form_ == PendingError::Form::LazyPanic ? panic_exception_type() : error.type_;
   if (type == nullptr) return;  // the accessor left its own exception set
   PyRef type_ref = PyRef::borrow(type);
-  const std::string& message = error.message_;
-  // Messages are UTF-8 by construction; "replace" only guards against a
-  // stray byte turning the real error into a UnicodeDecodeError.
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = python::str_from_utf8(error.message_);
   if (!text) return;  // MemoryError set
   PyRef args = PyRef::steal(PyTuple_New(1));
   if (!args) return;  // MemoryError set
@@ -199,10 +198,6 @@ PendingError fetch() {
 
 PendingError from_panic_payload(const Failure& payload) noexcept {
   try {
-    if (payload.kind() == Failure::Kind::NoMemory) {
-      if (payload.message().empty()) return PendingError::bare(PyExc_MemoryError);
-      return PendingError::lazy(PyExc_MemoryError, payload.message());
-    }
     return PendingError::panic(payload.message());
   } catch (const std::bad_alloc&) {
     return PendingError::bare(PyExc_MemoryError);
@@ -220,7 +215,8 @@ std::optional<std::string> utf8_text(PyObject* str) {
   }
   // Each byte of an encoded surrogate is ill-formed on its own, so one lone
   // surrogate becomes three U+FFFD.
-  PyRef repaired = PyRef::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace"));
+  PyRef repaired = python::str_from_utf8(
+      std::string_view(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
   const char* data = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
   if (data == nullptr) {
     PyErr_Clear();
@@ -255,8 +251,7 @@ void null_object(std::source_location where) {
 void PanicTrap::spring() const noexcept {
   write_panic_report(message_, where_);
   PyErr_Clear();
-  PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-  if (text) PyErr_SetObject(PyExc_SystemError, text.get());
+  if (PyRef text = python::str_from_utf8(message_)) PyErr_SetObject(PyExc_SystemError, text.get());
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

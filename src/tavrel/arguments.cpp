@@ -1,12 +1,12 @@
 // Argument binding and conversion for fast calls; see arguments.hpp.
-#include "binding/arguments.hpp"
+#include "tavrel/arguments.hpp"
 
 #include <limits>
 #include <new>
 #include <optional>
 #include <vector>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 // The text of a keyword name for a message; out of memory throws, like any
@@ -182,4 +182,4 @@ PendingError argument_extraction_error(std::string_view name, PendingError error
   return PendingError::object(std::move(wrapped));
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

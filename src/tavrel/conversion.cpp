@@ -1,12 +1,12 @@
-// ReadResult to (list, [list, ...]); see conversion.hpp.
-#include "binding/conversion.hpp"
+// The columns of a read to (list, [list, ...]); see conversion.hpp.
+#include "tavrel/conversion.hpp"
 
-#include "binding/exception.hpp"
+#include "tavrel/exception.hpp"
 
 #include <bit>
 #include <cstdint>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 // Float objects shared within one conversion.  Floats are immutable, so a
@@ -58,16 +58,17 @@ PyRef column_into_list(lib::Column& column, FloatReuse& reuse) {
 
 }  // namespace
 
-PyRef into_python(lib::ReadResult result) {
+PyRef into_python(lib::Columns columns) {
+  // The function's own shape: parameter 0 alone, then a list of the rest.
   FloatReuse reuse;
-  PyRef first = column_into_list(result.first, reuse);
-  result.arena.release_columns(1);
-  const std::size_t count = result.others.size();
+  PyRef first = column_into_list(columns.column(0), reuse);
+  columns.arena().release_columns(1);
+  const std::size_t count = columns.count() - 1;
   PyRef others = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!others) null_object();
   for (std::size_t i = 0; i < count; ++i) {
-    PyList_SET_ITEM(others.get(), static_cast<Py_ssize_t>(i), column_into_list(result.others[i], reuse).release());
-    result.arena.release_columns(i + 2);
+    PyList_SET_ITEM(others.get(), static_cast<Py_ssize_t>(i), column_into_list(columns.column(i + 1), reuse).release());
+    columns.arena().release_columns(i + 2);
   }
   PyRef pair = PyRef::steal(PyTuple_New(2));
   if (!pair) null_object();
@@ -76,4 +77,4 @@ PyRef into_python(lib::ReadResult result) {
   return pair;
 }
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed

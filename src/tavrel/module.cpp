@@ -14,14 +14,15 @@
 #include <atomic>
 #include <expected>
 
-#include "binding/arguments.hpp"
-#include "binding/call_entry.hpp"
-#include "binding/exception.hpp"
-#include "binding/guard.hpp"
-#include "binding/publish_once.hpp"
+#include "tavrel/arguments.hpp"
+#include "tavrel/call_entry.hpp"
+#include "tavrel/exception.hpp"
+#include "tavrel/guard.hpp"
+#include "tavrel/publish_once.hpp"
 #include "python/py_ref.hpp"
+#include "python/strings.hpp"
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 namespace {
 
 constexpr const char* FUNCTION_DOC =
@@ -57,7 +58,7 @@ std::atomic<PyObject*> ALL_STRING{nullptr};
 // make it each make one; the loser drops its own.
 PyObject* interned(std::atomic<PyObject*>& cell, std::string_view text) {
   if (PyObject* str = cell.load(std::memory_order_acquire)) return str;
-  PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject* str = python::str_from_utf8(text).release();
   if (str == nullptr) null_object();
   PyUnicode_InternInPlace(&str);
   PyObject* winner = publish_once(cell, str);
@@ -137,6 +138,6 @@ PyModuleDef MODULE_DEF = {
 };
 
 }  // namespace
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed
 
-PyMODINIT_FUNC PyInit_tavrel() { return PyModuleDef_Init(&tavrel::binding::MODULE_DEF); }
+PyMODINIT_FUNC PyInit_tavrel() { return PyModuleDef_Init(&tavrel::fixed::MODULE_DEF); }

@@ -13,10 +13,10 @@
 #include <source_location>
 #include <string_view>
 
-namespace tavrel::binding {
+namespace tavrel::fixed {
 
 // Writes the pieces in order as one print; panics if the print fails.
 void print_stdout(std::initializer_list<std::string_view> pieces,
                   std::source_location where = std::source_location::current());
 
-}  // namespace tavrel::binding
+}  // namespace tavrel::fixed
