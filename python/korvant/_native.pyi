@@ -11,11 +11,12 @@ class Values:
     def __buffer__(self, flags: int, /) -> memoryview: ...
 
 def read(
-    path: str | bytes,
+    source: str | bytes | Any,
     width: int,
     select: Callable[[list[str]], list[int]] | None,
     partial: bool,
     threads: int,
+    decompress: bool,
     /,
 ) -> tuple[
     list[str], list[int] | None, list[str], Values, bytearray | None, bool, int, tuple[list[str], bytes, bytes, bytes]

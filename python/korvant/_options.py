@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import dataclasses
 import warnings
+from typing import Any
 
 from korvant._select import Key, params_argument
 
@@ -52,16 +53,27 @@ class ReadOptions:
             or None for every parameter.
         partial: whether an incomplete last timestep is left out rather than
             an error.
+        compression: "infer" (compressed streams by their magic bytes) or
+            None (every file as it is).
+        storage_options: what fsspec takes for a URL (not compared).
     """
 
     width: int | None = None
     params: tuple[Key, ...] | None = None
     partial: bool = False
+    compression: str | None = "infer"
+    storage_options: dict[str, Any] | None = dataclasses.field(default=None, compare=False, hash=False)
 
     @classmethod
-    def of(cls, *, width: object = None, params: object = None, partial: object = False) -> ReadOptions:
+    def of(cls, *, width: object = None, params: object = None, partial: object = False,
+           compression: object = "infer", storage_options: object = None) -> ReadOptions:
         """The options of the keyword arguments of a read, checked: a
         TypeError or ValueError names the argument in one sentence."""
         if width is not None:
             width = positive_int("width", width)
-        return cls(width=width, params=params_argument(params), partial=bool(partial))  # type: ignore[arg-type]
+        if compression not in ("infer", None):
+            raise ValueError(f"compression must be 'infer' or None, not {compression!r}")
+        if storage_options is not None and not isinstance(storage_options, dict):
+            raise TypeError(f"storage_options must be a dict, not {type(storage_options).__name__}")
+        return cls(width=width, params=params_argument(params), partial=bool(partial),  # type: ignore[arg-type]
+                   compression=compression, storage_options=storage_options)  # type: ignore[arg-type]

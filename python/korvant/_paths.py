@@ -17,7 +17,9 @@ from __future__ import annotations
 
 import glob
 import os
+import re
 from collections.abc import Iterable
+from typing import Any
 
 from korvant._errors import quote
 
@@ -45,19 +47,23 @@ def path_argument(path: PathLike) -> tuple[str | bytes, str]:
     return name, os.fsdecode(name)
 
 
-def expand(paths: Paths) -> tuple[list[str], bool]:
+def expand(paths: Paths, storage_options: dict[str, Any] | None = None) -> tuple[list[str], bool]:
     """The files that `paths` (one path, or an iterable of them) stand for,
     as text (a name that is not UTF-8 in the file system's escapes, which
     reads as the name), and whether any of them was a folder or a pattern
     (the command line writes the outputs of such a batch into a folder, even
-    for one file)."""
+    for one file).  URLs (``protocol://...``) expand alike, through fsspec
+    with `storage_options`."""
     if isinstance(paths, (str, bytes, os.PathLike)):
         paths = [paths]
     found: list[str] = []
     batch = False
     for path in paths:
         name = os.fsdecode(path)
-        if os.path.isdir(name):
+        if re.match(r"[A-Za-z][A-Za-z0-9+.-]*://", name):
+            files, many = expand_url(name, storage_options)
+            batch = batch or many
+        elif os.path.isdir(name):
             batch = True
             files = [p for p in glob.glob(os.path.join(glob.escape(name), PLOT_FILES), include_hidden=True)
                      if os.path.isfile(p)]
@@ -68,3 +74,17 @@ def expand(paths: Paths) -> tuple[list[str], bool]:
             files = []
         found.extend(sorted(files) or [name])
     return found, batch
+
+
+def expand_url(url: str, storage_options: dict[str, Any] | None) -> tuple[list[str], bool]:
+    """What a URL stands for, by the same rules as a local name."""
+    from korvant._extras import need
+
+    fsspec = need("fsspec", "reading a URL", "remote")
+    fs, path = fsspec.core.url_to_fs(url, **dict(storage_options or {}))
+    if glob.has_magic(path) and not fs.exists(path):
+        return [fs.unstrip_protocol(p) for p in fs.glob(path)], True
+    if fs.isdir(path):
+        pattern = path.rstrip("/") + "/" + PLOT_FILES
+        return [fs.unstrip_protocol(p) for p in fs.glob(pattern)], True
+    return [], False

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
+from typing import Any
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -14,6 +15,7 @@ from korvant._options import ReadOptions, positive_int, threads_argument
 from korvant._paths import PathLike, Paths, expand, path_argument
 from korvant._plot import Plot
 from korvant._select import Key, resolve
+from korvant._sources import Source, opened
 
 __all__ = ["read", "read_header", "read_many", "read_with"]
 
@@ -32,12 +34,14 @@ def read_header(path: PathLike) -> tuple[int, list[str]]:
 
 
 def read(
-    path: PathLike,
+    path: Source,
     *,
     width: int | None = None,
     params: Params = None,
     partial: bool = False,
     threads: int = 1,
+    compression: str | None = "infer",
+    storage_options: dict[str, Any] | None = None,
     workers: int | None = None,
 ) -> Plot:
     """Read the plot file at `path`.
@@ -48,7 +52,10 @@ def read(
     read whole as it was when opened.
 
     Args:
-        path: the file (str, bytes or os.PathLike).
+        path: the file: a path (str, bytes or os.PathLike); a file object
+            (with ``readinto`` or ``read``: an open file, ``io.BytesIO``,
+            ``gzip.open(...)``), read once from where it stands; or a URL
+            (``s3://bucket/run.plt``, any protocol fsspec knows).
         width: the width of a data field, a positive int (12 or 15 in
             practice); None detects it from the first timestep: the one
             width with which every data line there is exactly as long as its
@@ -69,6 +76,12 @@ def read(
             for a file whose timesteps differ in length they are found by
             counting line feeds, a pass over the file before the parts are
             read.  Results and errors are exactly those of ``threads=1``.
+        compression: "infer" reads a gzip, zstd, xz or bzip2 stream
+            decompressed, recognised by its magic bytes (never by the name);
+            None reads every file as it is.  A compressed file is read on one
+            thread, as it comes.
+        storage_options: for a URL, what fsspec's filesystem takes
+            (credentials, an endpoint); as pandas' readers take them.
         workers: the former name of `threads`; it warns
             (DeprecationWarning) and goes in the next release.
 
@@ -82,7 +95,9 @@ def read(
         MemoryError: the values do not fit in memory.
     """
     count = positive_int("threads", threads_argument(threads, workers, 1))
-    return read_with(path, ReadOptions.of(width=width, params=params, partial=partial), count)
+    options = ReadOptions.of(width=width, params=params, partial=partial, compression=compression,
+                             storage_options=storage_options)
+    return read_with(path, options, count)
 
 
 def read_many(
@@ -92,6 +107,8 @@ def read_many(
     width: int | None = None,
     params: Params = None,
     partial: bool = False,
+    compression: str | None = "infer",
+    storage_options: dict[str, Any] | None = None,
     workers: int | None = None,
 ) -> list[Plot]:
     """Read several plot files at once, a file per thread.
@@ -101,34 +118,38 @@ def read_many(
     that matches nothing is kept, and reading it raises its error.
     `threads` is how many files are read at the same time (default: one per
     processor), each file on one thread; `width`, `params` and `partial`
-    are those of :func:`read`, for every file.  The result is in the order
+    are those of :func:`read`, for every file, and so are `compression` and
+    `storage_options` (a glob of URLs expands through fsspec).  The result is
+    in the order
     of the expanded paths; the first failure in that order is raised.
     `workers` is the former name of `threads` and warns.
     """
-    options = ReadOptions.of(width=width, params=params, partial=partial)
+    options = ReadOptions.of(width=width, params=params, partial=partial, compression=compression,
+                             storage_options=storage_options)
     count = threads_argument(threads, workers, None)
     count = positive_int("threads", count) if count is not None else os.cpu_count() or 1
-    files, _ = expand(paths)
+    files, _ = expand(paths, storage_options)
     with ThreadPoolExecutor(max_workers=max(1, min(count, len(files) or 1))) as pool:
         futures = [pool.submit(read_with, path, options) for path in files]
         return [future.result() for future in futures]
 
 
-def read_with(path: PathLike, options: ReadOptions, threads: int = 1) -> Plot:
-    """Reads the file at `path` with checked `options`, on `threads` threads."""
-    name, shown = path_argument(path)
-    select = None
-    if options.params is not None:
-        keys = options.params
+def read_with(path: Source, options: ReadOptions, threads: int = 1) -> Plot:
+    """Reads `path` (a path, a URL or a file object) with checked
+    `options`, on `threads` threads."""
+    with opened(path, options.storage_options) as (source, shown):
+        select = None
+        if options.params is not None:
+            keys = options.params
 
-        def select(names: list[str]) -> list[int]:
-            return resolve(keys, names, shown)
+            def select(names: list[str]) -> list[int]:
+                return resolve(keys, names, shown)
 
-    try:
-        names, selected, leads, values, time, complete, used, lead = _native.read(
-            name, options.width or 0, select, options.partial, threads)
-    except _native.ReadFailure as failure:
-        raise translate(failure.args[0], shown) from None
+        try:
+            names, selected, leads, values, time, complete, used, lead = _native.read(
+                source, options.width or 0, select, options.partial, threads, options.compression is not None)
+        except _native.ReadFailure as failure:
+            raise translate(failure.args[0], shown) from None
     columns = selected if selected is not None else list(range(len(names)))
     return Plot(
         path=shown,

@@ -105,6 +105,8 @@ void raise_read_error(PyObject* module, const lib::ReadError& error) noexcept {
       if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
       return;
     }
+    // A file object's own failure, set when its call failed, is the error.
+    if (error.kind == Kind::Io && PyErr_Occurred()) return;
     if (error.kind == Kind::NoMemory) {
       python::set_memory_error(message_of(error));
       return;

@@ -1,7 +1,9 @@
 // The functions of korvant._native; see read_call.hpp.
 #include "korvant/read_call.hpp"
 
+#include <cerrno>
 #include <cstring>
+#include <expected>
 #include <new>
 #include <string>
 #include <utility>
@@ -170,11 +172,77 @@ PyRef blocks_tuple(PyObject* module, lib::Plot& plot) {
 
 }  // namespace
 
+namespace {
+
+// Up to `count` bytes of the file object `source` into `out`, through its
+// readinto (into a view of `out`) or, failing that, its read.  Runs with the
+// interpreter lock taken.  A failure of the object's own call leaves its
+// exception set and ends the read as an I/O error, which the caller then
+// reports as that exception.
+std::expected<std::size_t, text::IoError> read_object(PyObject* source, char* out, std::size_t count) {
+  Py_ssize_t got = -1;
+  if (PyObject_HasAttrString(source, "readinto")) {
+    PyRef view = PyRef::steal(PyMemoryView_FromMemory(out, static_cast<Py_ssize_t>(count), PyBUF_WRITE));
+    PyRef result = view ? PyRef::steal(PyObject_CallMethod(source, "readinto", "O", view.get())) : PyRef();
+    if (view) {
+      // The view is released before anything may keep it: `out` is ours.
+      // The call's own exception, if any, stands.
+      PyObject* pending = PyErr_GetRaisedException();
+      PyRef released = PyRef::steal(PyObject_CallMethod(view.get(), "release", nullptr));
+      if (pending) {
+        PyErr_SetRaisedException(pending);
+      } else if (!released) {
+        result = PyRef();
+      }
+    }
+    if (result) got = result.get() == Py_None ? 0 : PyLong_AsSsize_t(result.get());
+  } else {
+    PyRef result = PyRef::steal(PyObject_CallMethod(source, "read", "n", static_cast<Py_ssize_t>(count)));
+    Py_buffer bytes;
+    if (result && PyObject_GetBuffer(result.get(), &bytes, PyBUF_SIMPLE) == 0) {
+      if (static_cast<std::size_t>(bytes.len) <= count) {
+        std::memcpy(out, bytes.buf, static_cast<std::size_t>(bytes.len));
+        got = bytes.len;
+      } else {
+        PyErr_SetString(PyExc_ValueError, "the file object's read gave more bytes than asked for");
+      }
+      PyBuffer_Release(&bytes);
+    }
+  }
+  if (got >= 0 && static_cast<std::size_t>(got) > count) {
+    PyErr_SetString(PyExc_ValueError, "the file object's readinto reported more bytes than it was given");
+    got = -1;
+  }
+  if (got < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_OSError, "the file object's read failed");
+    return std::unexpected(text::IoError::os(EIO));
+  }
+  return static_cast<std::size_t>(got);
+}
+
+// A line source over the file object `source`, read with the lock taken
+// around each of its calls only.
+text::LineSource object_source(PyObject* source, python::Unlocked& unlocked) {
+  auto made = text::LineSource::from(
+      [source, &unlocked](char* out, std::size_t count) {
+        return unlocked.locked([&] { return read_object(source, out, count); });
+      },
+      lib::PLOT_READ_BYTES);
+  if (!made) lib::fail_io(lib::ReadError::Stage::Open, 0, made.error(), std::source_location::current());
+  return std::move(*made);
+}
+
+}  // namespace
+
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!check_args("read", nargs, 5)) return nullptr;
+  if (!check_args("read", nargs, 6)) return nullptr;
   return guarded(module, [&]() -> PyObject* {
-    PyRef path = path_bytes(args[0]);
-    if (!path) return nullptr;
+    // A file object is read through its own methods; anything else is a path.
+    PyObject* const source = args[0];
+    const bool object = !PyUnicode_Check(source) && !PyBytes_Check(source) &&
+                        (PyObject_HasAttrString(source, "readinto") || PyObject_HasAttrString(source, "read"));
+    PyRef path;
+    if (!object && !(path = path_bytes(source))) return nullptr;
     lib::PlotOptions options;
     const unsigned long width = PyLong_AsUnsignedLong(args[1]);
     if (PyErr_Occurred()) return nullptr;
@@ -188,6 +256,9 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     options.partial = partial != 0;
     options.threads = PyLong_AsSize_t(args[4]);
     if (PyErr_Occurred()) return nullptr;
+    const int decompress = PyObject_IsTrue(args[5]);
+    if (decompress < 0) return nullptr;
+    options.decompress = decompress != 0;
     PyObject* const select = args[2];
     lib::Plot plot;
     {
@@ -198,7 +269,12 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
           return unlocked.locked([&] { return call_selector(select, names); });
         };
       }
-      plot = lib::read_plot(view_of(path), options);
+      if (object) {
+        lib::PlotFile file = lib::PlotFile::over(object_source(source, unlocked), options.decompress);
+        plot = lib::read_plot(file, options);
+      } else {
+        plot = lib::read_plot(view_of(path), options);
+      }
     }
     PyRef names = string_list(plot.names);
     if (!names) return nullptr;

@@ -1,6 +1,11 @@
 // The functions of korvant._native, called by the korvant package.
 //
-//   read(path, width, select, partial, threads)
+//   read(source, width, select, partial, threads, decompress)
+//          source: a path (str, bytes, os.PathLike) or a file object (with
+//          readinto or read), which is read once, with the lock taken only
+//          around its own calls; its exception, if one fails, is raised
+//          decompress: a gzip, zstd, xz or bzip2 stream (by its magic
+//          bytes) is read decompressed
 //       -> (names, selected, lead_lines, values, time, complete, width, lead)
 //          width 0: the one width that fits the first timestep; the width
 //          returned is 0 when no timestep needed one

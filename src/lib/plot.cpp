@@ -104,8 +104,9 @@ void check_selection(std::span<const std::uint32_t> selected, std::uint32_t n) {
 PlotFile::PlotFile(text::LineSource stream) noexcept
     : stream_(std::move(stream)), seekable_(stream_.seekable()), size_(seekable_ ? stream_.size_hint() : 0) {}
 
-PlotFile PlotFile::open(std::string_view path, bool decompress) {
-  text::LineSource stream = open_plot_file(path);
+PlotFile PlotFile::open(std::string_view path, bool decompress) { return over(open_plot_file(path), decompress); }
+
+PlotFile PlotFile::over(text::LineSource stream, bool decompress) {
   if (decompress) {
     if (auto found = stream.detect_compression(); !found) {
       fail_io(ReadError::Stage::Open, 0, found.error(), std::source_location::current());

@@ -69,6 +69,9 @@ class PlotFile {
   // stream (recognised by its magic bytes) is read decompressed, and is
   // then not seekable.
   static PlotFile open(std::string_view path, bool decompress = false);
+  // The same over a source made otherwise (a file object's reader): read
+  // once, never seekable.
+  static PlotFile over(text::LineSource source, bool decompress);
 
   // The opening's own source, read from the start.
   text::LineSource& stream() noexcept { return stream_; }
