@@ -194,7 +194,7 @@ def test_failures_name_file_line_and_field(plot_file, capfd, content, width, mes
 def test_native_failures_say_their_kind(plot_file, content, kind, stage, line):
     # The package tells failures apart by their kind, not by message words.
     with pytest.raises(korvant._native.ReadFailure) as caught:
-        korvant._native.read(plot_file(content), 12, None, False, 1, True)
+        korvant._native.read(plot_file(content), 12, None, False, 1, True, 0)
     info = caught.value.args[0]
     assert (info["kind"], info["stage"], info["line"], info["errno"]) == (kind, stage, line, 0)
 
@@ -283,7 +283,7 @@ def test_isolated_interpreters_read_at_the_same_time(plot_file):
         "native = importlib.util.module_from_spec(found)",
         "found.loader.exec_module(native)",
         "for _ in range(200):",
-        f"    names, _, leads, values, time, complete, width, lead = native.read({path!r}, 0, None, False, 1, True)",
+        f"    names, _, leads, values, time, complete, width, lead = native.read({path!r}, 0, None, False, 1, True, 0)",
         "    assert memoryview(values).shape == (2, 30) and complete and width == 12 and lead[0] == ['TIME']",
     ])
     code = f"""
@@ -346,14 +346,14 @@ def test_no_references_leak(plot_file, tmp_path):
             raise ConnectionResetError("gone")
 
     def calls():
-        memoryview(korvant._native.read(good, 12, lambda names: [3, 1], False, 1, True)[3]).tolist()
-        korvant._native.read(good, 0, None, True, 3, True)
+        memoryview(korvant._native.read(good, 12, lambda names: [3, 1], False, 1, True, 0)[3]).tolist()
+        korvant._native.read(good, 0, None, True, 3, True, 0)
         with open(good, "rb") as f:
-            korvant._native.read(f, 0, None, False, 1, True)
+            korvant._native.read(f, 0, None, False, 1, True, 0)
         with pytest.raises(ConnectionResetError):
-            korvant._native.read(Broken(), 0, None, False, 1, True)
+            korvant._native.read(Broken(), 0, None, False, 1, True, 0)
         with pytest.raises(IndexError):
-            korvant._native.read(good, 0, lambda names: [len(names)], False, 2, True)
+            korvant._native.read(good, 0, lambda names: [len(names)], False, 2, True, 0)
         korvant.read_header(good)
         for path, kind in [(bad, korvant.PlotFileError), (tmp_path / "none", FileNotFoundError), (good, KeyError)]:
             with pytest.raises(kind):

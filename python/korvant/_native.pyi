@@ -17,6 +17,7 @@ def read(
     partial: bool,
     threads: int,
     decompress: bool,
+    size_hint: int,
     /,
 ) -> tuple[
     list[str], list[int] | None, list[str], Values, bytearray | None, bool, int, tuple[list[str], bytes, bytes, bytes]

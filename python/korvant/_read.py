@@ -15,7 +15,7 @@ from korvant._options import ReadOptions, positive_int, threads_argument
 from korvant._paths import PathLike, Paths, expand, path_argument
 from korvant._plot import Plot
 from korvant._select import Key, resolve
-from korvant._sources import Source, opened
+from korvant._sources import Source, opened, size_hint
 
 __all__ = ["read", "read_header", "read_many", "read_with"]
 
@@ -147,7 +147,8 @@ def read_with(path: Source, options: ReadOptions, threads: int = 1) -> Plot:
 
         try:
             names, selected, leads, values, time, complete, used, lead = _native.read(
-                source, options.width or 0, select, options.partial, threads, options.compression is not None)
+                source, options.width or 0, select, options.partial, threads, options.compression is not None,
+                size_hint(source))
         except _native.ReadFailure as failure:
             raise translate(failure.args[0], shown) from None
     columns = selected if selected is not None else list(range(len(names)))

@@ -24,7 +24,7 @@ from typing import Any
 from korvant._extras import need
 from korvant._paths import PathLike, path_argument
 
-__all__ = ["Source", "is_file_object", "is_url", "opened"]
+__all__ = ["Source", "is_file_object", "is_url", "opened", "size_hint"]
 
 #: A URL's start: a protocol, then "://".
 URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
@@ -64,3 +64,21 @@ def opened(source: Source, storage_options: Mapping[str, Any] | None = None) -> 
         if storage_options:
             raise ValueError("storage_options are for URLs (protocol://...), not local paths")
         yield path_argument(source)
+
+
+def size_hint(source: Any) -> int:
+    """How many bytes a file object has left to give, where it can tell
+    (an open file, io.BytesIO, an fsspec file); 0 when it cannot, and for a
+    path, which the reader measures itself."""
+    if not is_file_object(source):
+        return 0
+    try:
+        if hasattr(source, "getbuffer"):
+            total = source.getbuffer().nbytes
+        elif hasattr(source, "size") and isinstance(source.size, int):
+            total = source.size
+        else:
+            total = os.fstat(source.fileno()).st_size
+        return max(0, total - source.tell())
+    except (AttributeError, OSError, ValueError, TypeError):
+        return 0

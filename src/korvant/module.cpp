@@ -43,7 +43,7 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyMethodDef METHODS[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read)), METH_FASTCALL,
-     "read(source, width, select, partial, threads, decompress) -> (names, selected, lead_lines, values, time, complete, width, "
+     "read(source, width, select, partial, threads, decompress, size_hint) -> (names, selected, lead_lines, values, time, complete, width, "
      "lead)"},
     {"read_header", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&read_header)), METH_FASTCALL,
      "read_header(path) -> names"},

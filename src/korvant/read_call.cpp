@@ -222,12 +222,12 @@ std::expected<std::size_t, text::IoError> read_object(PyObject* source, char* ou
 
 // A line source over the file object `source`, read with the lock taken
 // around each of its calls only.
-text::LineSource object_source(PyObject* source, python::Unlocked& unlocked) {
+text::LineSource object_source(PyObject* source, std::uint64_t size_hint, python::Unlocked& unlocked) {
   auto made = text::LineSource::from(
       [source, &unlocked](char* out, std::size_t count) {
         return unlocked.locked([&] { return read_object(source, out, count); });
       },
-      lib::PLOT_READ_BYTES);
+      lib::PLOT_READ_BYTES, size_hint);
   if (!made) lib::fail_io(lib::ReadError::Stage::Open, 0, made.error(), std::source_location::current());
   return std::move(*made);
 }
@@ -235,7 +235,7 @@ text::LineSource object_source(PyObject* source, python::Unlocked& unlocked) {
 }  // namespace
 
 PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
-  if (!check_args("read", nargs, 6)) return nullptr;
+  if (!check_args("read", nargs, 7)) return nullptr;
   return guarded(module, [&]() -> PyObject* {
     // A file object is read through its own methods; anything else is a path.
     PyObject* const source = args[0];
@@ -259,6 +259,10 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     const int decompress = PyObject_IsTrue(args[5]);
     if (decompress < 0) return nullptr;
     options.decompress = decompress != 0;
+    // How many bytes a file object is expected to give (0: unknown): room
+    // for its values is then made once, as for a file.
+    const unsigned long long size_hint = PyLong_AsUnsignedLongLong(args[6]);
+    if (PyErr_Occurred()) return nullptr;
     PyObject* const select = args[2];
     lib::Plot plot;
     {
@@ -270,7 +274,7 @@ PyObject* read(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
         };
       }
       if (object) {
-        lib::PlotFile file = lib::PlotFile::over(object_source(source, unlocked), options.decompress);
+        lib::PlotFile file = lib::PlotFile::over(object_source(source, size_hint, unlocked), options.decompress);
         plot = lib::read_plot(file, options);
       } else {
         plot = lib::read_plot(view_of(path), options);

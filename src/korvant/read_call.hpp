@@ -1,11 +1,13 @@
 // The functions of korvant._native, called by the korvant package.
 //
-//   read(source, width, select, partial, threads, decompress)
+//   read(source, width, select, partial, threads, decompress, size_hint)
 //          source: a path (str, bytes, os.PathLike) or a file object (with
 //          readinto or read), which is read once, with the lock taken only
 //          around its own calls; its exception, if one fails, is raised
 //          decompress: a gzip, zstd, xz or bzip2 stream (by its magic
 //          bytes) is read decompressed
+//          size_hint: the bytes a file object is expected to give (0:
+//          unknown), so that room for the values is made once
 //       -> (names, selected, lead_lines, values, time, complete, width, lead)
 //          width 0: the one width that fits the first timestep; the width
 //          returned is 0 when no timestep needed one

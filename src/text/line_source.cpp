@@ -89,9 +89,13 @@ std::expected<LineSource, IoError> LineSource::at(int fd, std::uint64_t offset, 
   return source;
 }
 
-std::expected<LineSource, IoError> LineSource::from(RawRead raw, std::size_t buffer_size) noexcept {
+std::expected<LineSource, IoError> LineSource::from(RawRead raw, std::size_t buffer_size,
+                                                    std::uint64_t size_hint) noexcept {
   auto source = with_buffer(FileDescriptor(), -1, buffer_size);
-  if (source) source->raw_ = std::move(raw);
+  if (source) {
+    source->raw_ = std::move(raw);
+    source->raw_size_ = size_hint;
+  }
   return source;
 }
 
@@ -133,6 +137,7 @@ LineSource::LineSource(LineSource&& other) noexcept
       record_from_(other.record_from_),
       mark_taken_(other.mark_taken_),
       raw_(std::move(other.raw_)),
+      raw_size_(other.raw_size_),
       decoder_(std::move(other.decoder_)),
       compression_(other.compression_),
       truncation_is_end_(other.truncation_is_end_),
@@ -288,6 +293,7 @@ std::expected<void, IoError> LineSource::restrict_to(std::uint64_t offset, std::
 std::uint64_t LineSource::size_hint() const noexcept {
   if (part_ != 0) return part_;
   if (decoder_) return decoded_size_;
+  if (raw_) return raw_size_;
   struct stat64 info;
   if (::fstat64(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
   return static_cast<std::uint64_t>(info.st_size);

@@ -83,8 +83,10 @@ class LineSource {
                                                std::size_t buffer_size = BUFFER_SIZE) noexcept;
 
   // A source over whatever `raw` reads (a file object, bytes in memory):
-  // read once, from the start, and never seekable.
-  static std::expected<LineSource, IoError> from(RawRead raw, std::size_t buffer_size = BUFFER_SIZE) noexcept;
+  // read once, from the start, and never seekable.  `size_hint` is how many
+  // bytes it is expected to give, when the caller knows (0: unknown).
+  static std::expected<LineSource, IoError> from(RawRead raw, std::size_t buffer_size = BUFFER_SIZE,
+                                                 std::uint64_t size_hint = 0) noexcept;
 
   LineSource(LineSource&& other) noexcept;
   LineSource& operator=(LineSource&&) = delete;
@@ -208,6 +210,7 @@ class LineSource {
   std::size_t record_from_ = 0;  // the buffer's bytes from here on are not in the record yet
   std::uint64_t mark_taken_ = 0;
   RawRead raw_;  // the reader of a source made by `from`; empty: the descriptor
+  std::uint64_t raw_size_ = 0;  // the bytes `raw_` is expected to give; 0: unknown
   // Decompression, once detect_compression found a compressed stream.
   std::unique_ptr<Decoder> decoder_;
   Compression compression_ = Compression::None;
