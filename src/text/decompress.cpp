@@ -66,7 +66,7 @@ bool compression_available(Compression format) noexcept {
 Decoder::Decoder(RawRead raw, std::string_view head) noexcept : raw_(std::move(raw)) {
   input_.reset(new (std::nothrow) char[INPUT_BYTES]);
   allocated_ = input_ != nullptr;
-  if (allocated_) {
+  if (allocated_ && !head.empty()) {
     std::memcpy(input_.get(), head.data(), head.size());
     in_end_ = head.size();
   }
