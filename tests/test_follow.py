@@ -3,7 +3,10 @@ writer process, against files cut, replaced and damaged, and `korvant watch`
 in a real terminal."""
 
 import importlib
+import io
 import os
+import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -116,7 +119,13 @@ def test_every_prefix_of_the_file_reads_as_a_partial_read(tmp_path, rand, params
             if follower.names is None:
                 assert cut < len(header)
                 continue
-            expected = korvant.read(path, partial=True, params=follower.names if callable(params) else params)
+            # A timestep counts once the line feed of its last line is
+            # there: the file so far is read up to its last line feed.
+            lines = data[:data.rindex(b"\n", 0, cut) + 1]
+            source = io.BytesIO(lines)
+            source.name = str(path)
+            expected = korvant.read(source, partial=True, params=follower.names if callable(params) else params)
+            expected.complete = expected.complete and not data[len(lines):cut].strip()
             assert_same(follower.whole(), expected)
             assert follower.timesteps == len(expected)
 
@@ -270,3 +279,20 @@ def test_without_keep_the_rows_are_handed_out_only(tmp_path, rand):
 def test_arguments_are_checked_at_once(tmp_path, kwargs, error):
     with pytest.raises(error):
         korvant.follow(tmp_path / "none.plt", **kwargs)
+
+
+# ------------------------------------------------------------ the commands
+
+def korvant_command(*args):
+    return [sys.executable, "-m", "korvant", *map(str, args)]
+
+
+def test_info_says_when_the_last_timestep_is_incomplete(tmp_path, rand):
+    header, blocks = plot_bytes(rand, 4)
+    path = tmp_path / "run.plt"
+    path.write_bytes(header + b"".join(blocks) + blocks[0][:50])
+    result = subprocess.run(korvant_command("info", "--partial", path), env=child_env(), capture_output=True,
+                            text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "  timesteps   4\n" in result.stdout
+    assert "  complete    no: timestep 4 is incomplete (a run still writing, or a file cut short)" in result.stdout
