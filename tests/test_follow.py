@@ -296,3 +296,115 @@ def test_info_says_when_the_last_timestep_is_incomplete(tmp_path, rand):
     assert result.returncode == 0, result.stderr
     assert "  timesteps   4\n" in result.stdout
     assert "  complete    no: timestep 4 is incomplete (a run still writing, or a file cut short)" in result.stdout
+
+
+def start_writer(tmp_path, rand, steps, path):
+    """A writer process that appends `steps` timesteps to `path` in pieces,
+    after a pause; returns it and the file's whole content."""
+    header, blocks = plot_bytes(rand, steps)
+    source = tmp_path / "source.plt"
+    source.write_bytes(header + b"".join(blocks))
+    script = "import time; time.sleep(0.5)\n" + WRITER
+    return subprocess.Popen([sys.executable, "-c", script, str(path), str(source), str(rand.randrange(10**6))])
+
+
+def last_values(path, params):
+    """The latest value, min and max of each parameter, as watch writes them,
+    and the last time."""
+    from korvant.export import float32_text
+
+    plot = korvant.read(path, params=params)
+    values = plot.values
+    return ({name: [float32_text(values[-1, j]), float32_text(values[:, j].min()), float32_text(values[:, j].max())]
+             for j, name in enumerate(plot.names)}, f"{plot.time[-1]:.7g}")
+
+
+def test_watch_without_a_terminal_a_line_per_refresh_and_ctrl_c_ends_it_with_0(tmp_path, rand):
+    path = tmp_path / "late.plt"
+    with subprocess.Popen(korvant_command("watch", path, "P2", "P1?", "--interval", "0.05"), env=child_env(),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as watch:
+        try:
+            first = watch.stdout.readline()
+            writer = start_writer(tmp_path, rand, 60, path)
+            assert writer.wait(timeout=60) == 0
+            values, last_time = last_values(path, ["P2"] + [f"P1{i}" for i in range(10)])
+            expected = f"{path}: time {last_time}, timesteps 60"
+            while not (line := watch.stdout.readline()).startswith(expected):
+                assert line, "watch ended early"
+        finally:
+            watch.send_signal(signal.SIGINT)
+            status = watch.wait(timeout=30)
+        errors = watch.stderr.read()
+    assert first == f"{path}: waiting for the file\n"
+    assert status == 0 and errors == ""
+    shown = dict(part.split(" ", 1) for part in line.rstrip("\n").split(", ")[2:])
+    assert list(shown) == list(values)  # P2, then the names that P1? matches, in file order
+    assert shown == {name: f"{v[0]} [{v[1]} .. {v[2]}]" for name, v in values.items()}
+
+
+@pytest.mark.parametrize("content, words, message", [
+    (None, ["Q*"], "no parameter name matches 'Q*'"),
+    (b"NPARAM 0\n", [], ":1: the first line gives no parameters"),
+])
+def test_watch_reports_a_failure_on_one_line(tmp_path, rand, content, words, message):
+    path = tmp_path / "run.plt"
+    header, blocks = plot_bytes(rand, 2)
+    path.write_bytes(content or header + b"".join(blocks))
+    result = subprocess.run(korvant_command("watch", path, *words, "--interval", "0.05"), env=child_env(),
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and message in result.stderr and len(result.stderr.splitlines()) == 1
+
+
+@pytest.fixture
+def tmux(tmp_path):
+    """Runs a command in a tmux session of its own (a private server, a
+    120 x 40 terminal, panes kept after their command ends); yields a
+    function that runs tmux commands against that server."""
+    if not shutil.which("tmux"):
+        pytest.skip("tmux is not installed")
+    config = tmp_path / "tmux.conf"
+    config.write_text("set -g remain-on-exit on\n")
+    server = ["tmux", "-L", f"korvant-test-{os.getpid()}", "-f", str(config)]
+
+    def run(*args):
+        return subprocess.run([*server, *args], capture_output=True, text=True, timeout=30, check=True).stdout
+
+    yield run
+    subprocess.run([*server, "kill-server"], capture_output=True, timeout=30)
+
+
+def wait_for(condition, timeout=60.0):
+    deadline = time.monotonic() + timeout
+    while not (result := condition()):
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+    return result
+
+
+def test_watch_in_a_terminal_shows_the_latest_time_and_values_and_draws_the_png(tmp_path, rand, tmux):
+    path, png = tmp_path / "run.plt", tmp_path / "out" / "live.png"
+    env = " ".join(f"{key}={shlex.quote(value)}" for key, value in child_env().items() if key == "PYTHONPATH")
+    command = shlex.join(korvant_command("watch", path, "P7", "P20", "--interval", "0.1", "--plot", png))
+    tmux("new-session", "-d", "-s", "watch", "-x", "120", "-y", "40", f"env {env} {command}")
+    writer = start_writer(tmp_path, rand, 80, path)
+    assert writer.wait(timeout=60) == 0
+    written = time.time()
+    values, last_time = last_values(path, ["P7", "P20"])
+
+    def screen():
+        text = tmux("capture-pane", "-p", "-t", "watch")
+        return text if "timesteps  80" in text else None
+
+    rows = {line.split()[0]: line.split()[1:] for line in wait_for(screen).splitlines() if line.strip()}
+    assert rows["time"] == [last_time]
+    assert rows["P7"] == values["P7"] and rows["P20"] == values["P20"]
+    # The image is drawn anew after the last timesteps came; Ctrl-C ends
+    # the view with status 0 and leaves no temporary file, even when it
+    # came in the middle of a drawing.
+    wait_for(lambda: png.exists() and png.stat().st_mtime > written)
+    tmux("send-keys", "-t", "watch", "C-c")
+    wait_for(lambda: tmux("display", "-p", "-t", "watch", "#{pane_dead}").strip() == "1")
+    assert tmux("display", "-p", "-t", "watch", "#{pane_dead_status}").strip() == "0"
+    from matplotlib.image import imread
+
+    assert imread(png).shape[2] == 4 and os.listdir(png.parent) == ["live.png"]
