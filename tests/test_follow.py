@@ -2,14 +2,19 @@
 writer process, against files cut, replaced and damaged, and `korvant watch`
 in a real terminal."""
 
+import fcntl
 import importlib
 import io
 import os
+import pty
+import select
 import shlex
 import shutil
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import textwrap
 import threading
 import time
@@ -408,3 +413,34 @@ def test_watch_in_a_terminal_shows_the_latest_time_and_values_and_draws_the_png(
     from matplotlib.image import imread
 
     assert imread(png).shape[2] == 4 and os.listdir(png.parent) == ["live.png"]
+
+
+def test_watch_without_rich_says_so_and_draws_plain_text_on_a_terminal(tmp_path, rand):
+    fake = tmp_path / "fake"
+    fake.mkdir()
+    (fake / "rich.py").write_text("raise ImportError('not installed')\n")
+    header, blocks = plot_bytes(rand, 3)
+    path = tmp_path / "run.plt"
+    path.write_bytes(header + b"".join(blocks))
+    env = child_env()
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(fake), env.get("PYTHONPATH")]))
+    values, last_time = last_values(path, ["P1"])
+    main, terminal = pty.openpty()
+    try:
+        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 120, 0, 0))
+        with subprocess.Popen(korvant_command("watch", path, "P1", "--interval", "0.05"), env=env,
+                              stdout=terminal, stderr=subprocess.PIPE, text=True) as watch:
+            shown = b""
+            while b"P1 " not in shown:
+                assert select.select([main], [], [], 30)[0], "nothing shown"
+                shown += os.read(main, 65536)
+            watch.send_signal(signal.SIGINT)
+            assert watch.wait(timeout=30) == 0
+            errors = watch.stderr.read()
+    finally:
+        os.close(main)
+        os.close(terminal)
+    assert errors.count("\n") == 1 and "python3-rich" in errors and "[watch]`" in errors
+    lines = shown.decode().replace("\x1b[K", "").replace("\x1b[J", "").replace("\x1b[H", "").splitlines()
+    assert f"  time       {last_time}" in lines and "  timesteps  3" in lines
+    assert ["P1", *values["P1"]] in [line.split() for line in lines]
