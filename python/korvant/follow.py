@@ -47,8 +47,10 @@ from korvant._select import Key, params_argument, resolve
 __all__ = ["FileReplacedError", "FileTruncatedError", "FollowError", "Follower", "follow"]
 
 #: The most bytes one read of the file takes: a long file is caught up
-#: chunk by chunk, each parsed before the next is read.
-CHUNK_BYTES = 64 << 20
+#: chunk by chunk, each parsed before the next is read.  Below glibc's
+#: largest threshold for mapping a block of its own (32 MiB), so that the
+#: chunks' buffers reuse the same memory rather than fault in fresh pages.
+CHUNK_BYTES = 16 << 20
 
 #: How many of the last bytes read are compared with the file at each poll
 #: that finds it longer, to see that it was not written anew in place.
@@ -233,15 +235,12 @@ class Follower:
                     path=self.path)
         pieces = []
         while self._offset < size:
-            data = os.pread(fd, min(CHUNK_BYTES, size - self._offset), self._offset)
-            if not data:
-                break  # cut since the fstat: the next poll says so
-            self._offset += len(data)
-            self._tail = data[-TAIL_BYTES:] if len(data) >= TAIL_BYTES else (self._tail + data)[-TAIL_BYTES:]
-            self._pending = self._pending + data if self._pending else data
-            piece = self._take()
+            before = self._offset
+            piece = self._read(fd, min(CHUNK_BYTES, size - self._offset))
             if piece is not None:
                 pieces.append(piece)
+            if self._offset == before:
+                break  # cut since the fstat: the next poll says so
         if replaced:
             error = FileReplacedError(
                 f"{self.path}: another file now has this name (a new run); the old one was read to its end",
@@ -276,49 +275,73 @@ class Follower:
             return False
         return (status.st_dev, status.st_ino) != self._identity
 
-    def _take(self) -> Plot | None:
-        """Takes the header, then the complete timesteps, from the pending
-        bytes; returns the new rows, if any."""
-        if self._header is None and not self._take_header():
+    def _read(self, fd: int, count: int) -> Plot | None:
+        """Reads up to `count` more bytes and takes what they complete.
+
+        One buffer holds the header, the bytes left over from the last
+        read and the new bytes, read straight into it: its start is the
+        file as the reader is to see it, with no joining copy.  Before the
+        header is known, the left-over bytes are the file's own start.
+        """
+        head = self._header or b""
+        start = len(head) + len(self._pending)
+        buffer = bytearray(start + count)
+        view = memoryview(buffer)
+        view[: len(head)] = head
+        view[len(head) : start] = self._pending
+        got = os.preadv(fd, [view[start:]], self._offset)
+        if not got:
             return None
-        data = self._pending
-        ends = line_ends(data)
+        self._offset += got
+        self._tail = (self._tail + bytes(view[max(start, start + got - TAIL_BYTES) : start + got]))[-TAIL_BYTES:]
+        return self._take(view[: start + got])
+
+    def _take(self, data: memoryview) -> Plot | None:
+        """Takes the header, then the complete timesteps, from `data` (the
+        header, then the bytes after the timesteps taken); returns the new
+        rows, if any, and keeps the rest for the next read."""
+        if self._header is None and not self._take_header(data):
+            self._pending = bytes(data)
+            return None
+        assert self._header is not None
+        body = data[len(self._header) :]
+        ends = line_ends(body)
         if len(ends) < self._step_lines:
-            self.complete = not data.strip()
+            self._pending = bytes(body)
+            self.complete = not self._pending.strip()
             return None
         # Every complete line goes to the reader, also those of a timestep
         # still incomplete: it then judges the file so far exactly as a read
         # with partial=True would, a data line cut short as a cut and not a
         # fault.  Its rows say how many timesteps were taken.
         through = int(ends[-1]) + 1
-        plot = self._parse(memoryview(data)[:through])
+        plot = self._parse(data[: len(self._header) + through])
         rows = len(plot)
         used = int(ends[rows * self._step_lines - 1]) + 1 if rows else 0
-        self._pending = data[used:]
+        self._pending = bytes(body[used:])
         self.timesteps += rows
-        self.complete = plot.complete and not data[through:].strip()
+        self.complete = plot.complete and not bytes(body[through:]).strip()
         if not rows:
             return None
         if self._options.width is None:
             self._options = dataclasses.replace(self._options, width=plot.width)
         return plot
 
-    def _take_header(self) -> bool:
-        """Takes the header from the pending bytes once it is all there:
+    def _take_header(self, data: memoryview) -> bool:
+        """Takes the header from the start of `data` once it is all there:
         the first line, then a line per parameter.  The names resolve the
         selection, once."""
-        data = self._pending
-        first = data.find(b"\n")
+        first = line_end(data, 1)
         if first < 0:
             return False
         if not self._header_lines:
-            count = self._parameter_count(data[: first + 1])
+            count = self._parameter_count(bytes(data[:first]))
             self._header_lines = count + 1
             self._step_lines = 1 + -(-count // FIELDS_PER_LINE)
         end = line_end(data, self._header_lines)
         if end < 0:
             return False
-        header = data[:end]
+        header = bytes(data[:end])
         every = read_with(self._source(header), dataclasses.replace(self._options, params=None))
         keys = params_argument(self._choose(list(every.names))) if self._choose else self._options.params
         columns = resolve(keys, every.names, self.path) if keys is not None else None
@@ -326,7 +349,6 @@ class Follower:
         self._base = read_with(self._source(header), self._options)
         self.names = list(self._base.names)
         self._header = header
-        self._pending = data[end:]
         return True
 
     def _parameter_count(self, first_line: bytes) -> int:
@@ -340,19 +362,19 @@ class Follower:
                 raise
         return int(first_line.decode("utf-8").split()[-1])
 
-    def _source(self, data: bytes) -> io.BytesIO:
-        """The bytes as a file object that messages name as the file."""
+    def _source(self, data: bytes | memoryview) -> io.BytesIO:
+        """The bytes (copied) as a file object that messages name as the
+        file."""
         source = io.BytesIO(data)
         source.name = self.path
         return source
 
-    def _parse(self, lines: memoryview) -> Plot:
-        """The header and `lines` (the file's lines from the first timestep
-        not yet taken) read as a file; an error is moved to its place in
-        the whole file."""
+    def _parse(self, data: memoryview) -> Plot:
+        """The header and the file's lines from the first timestep not yet
+        taken, read as a file; an error is moved to its place in the whole
+        file."""
         try:
-            assert self._header is not None
-            return read_with(self._source(b"".join((self._header, lines))), self._options)
+            return read_with(self._source(data), self._options)
         except PlotFileError as error:
             raise self._placed(error) from None
 
@@ -391,6 +413,11 @@ class Follower:
         return plot
 
     def _store(self, piece: Plot) -> None:
+        # The kept pieces share the header's lists of names and columns,
+        # not a copy each (a file of thousands of parameters would
+        # otherwise keep thousands of strings per poll).
+        assert self._base is not None
+        piece.names, piece.parameters = self._base.names, self._base.parameters
         size = piece.values.nbytes
         if size >= BLOCK_BYTES:
             self._flush()
@@ -403,7 +430,9 @@ class Follower:
 
     def _flush(self) -> None:
         if self._parts:
-            self._blocks.append(self._parts[0] if len(self._parts) == 1 else concatenate(self._parts))
+            block = self._parts[0] if len(self._parts) == 1 else concatenate(self._parts)
+            block.names, block.parameters = self._parts[0].names, self._parts[0].parameters
+            self._blocks.append(block)
             self._parts, self._part_bytes = [], 0
 
 
