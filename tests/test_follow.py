@@ -277,15 +277,6 @@ def test_without_keep_the_rows_are_handed_out_only(tmp_path, rand):
         follower.poll()
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    ({"interval": -1}, ValueError), ({"interval": "1"}, TypeError), ({"width": 0}, ValueError),
-    ({"params": [1.5]}, TypeError),
-])
-def test_arguments_are_checked_at_once(tmp_path, kwargs, error):
-    with pytest.raises(error):
-        korvant.follow(tmp_path / "none.plt", **kwargs)
-
-
 # ------------------------------------------------------------ the commands
 
 def korvant_command(*args):
