@@ -331,7 +331,7 @@ def test_watch_without_a_terminal_a_line_per_refresh_and_ctrl_c_ends_it_with_0(t
             watch.send_signal(signal.SIGINT)
             status = watch.wait(timeout=30)
         errors = watch.stderr.read()
-    assert first == f"{path}: waiting for the file\n"
+    assert first == f"{path}: waiting for the file to appear\n"
     assert status == 0 and errors == ""
     shown = dict(part.split(" ", 1) for part in line.rstrip("\n").split(", ")[2:])
     assert list(shown) == list(values)  # P2, then the names that P1? matches, in file order

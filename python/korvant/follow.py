@@ -192,6 +192,11 @@ class Follower:
             return None
         return concatenate([self._base, *self._blocks, *self._parts], complete=self.complete)
 
+    @property
+    def opened(self) -> bool:
+        """Whether the file has been found and opened."""
+        return self._fd is not None
+
     def close(self) -> None:
         """Closes the file; a later poll raises ValueError."""
         self._closed = True

@@ -106,11 +106,13 @@ class Watch:
         self.high: np.ndarray | None = None
         self.arrived: float | None = None  # wall time of the last new timestep
         self.complete = True
-        self.started = False  # the file exists
+        self.started = False  # the header has been read
+        self.waiting = "for the file to appear"
         self.history: collections.deque[tuple[float, int]] = collections.deque()
 
     def add(self, plot: korvant.Plot | None, follower: korvant.Follower, now: float) -> None:
         self.started = self.started or follower.names is not None
+        self.waiting = "for the parameter names" if follower.opened else "for the file to appear"
         self.complete = follower.complete
         if plot is not None and len(plot):
             values = plot.values
@@ -139,7 +141,7 @@ class Watch:
     def summary(self, now: float) -> list[tuple[str, str]]:
         """The lines above the table, as (label, text)."""
         if not self.started:
-            return [("waiting", "for the file to appear" if not self.names else "for the parameter names")]
+            return [("waiting", self.waiting)]
         rate = self.rate()
         since = "-" if self.arrived is None else f"{now - self.arrived:.1f} s ago"
         state = "" if self.complete else ", a timestep half written"
@@ -198,7 +200,7 @@ class Screen:
         self.live: Any = None
         self.rich: Any = None
         self.terminal = sys.stdout.isatty()
-        self.shown: tuple[bool, int] | None = None
+        self.shown: tuple[bool, str, int] | None = None
         if self.terminal:
             try:
                 self.rich = need("rich", "the live view", "watch")
@@ -227,9 +229,9 @@ class Screen:
             sys.stdout.flush()
         else:
             # A line when timesteps came, and one while the file is awaited.
-            shown = (watch.started, watch.timesteps)
+            shown = (watch.started, watch.waiting, watch.timesteps)
             if shown != self.shown:
-                print(watch.line() if watch.started else f"{watch.path}: waiting for the file", flush=True)
+                print(watch.line() if watch.started else f"{watch.path}: waiting {watch.waiting}", flush=True)
                 self.shown = shown
 
     def renderable(self, watch: Watch, now: float) -> Any:
