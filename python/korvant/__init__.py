@@ -15,7 +15,9 @@ the line and the field; a missing or unreadable one the matching OSError.
 Nothing is ever printed.  Files are read with the interpreter lock released,
 so threads read several at once (:func:`read_many`).  ``korvant.export``
 writes a Plot to CSV, Parquet, HDF5 or .npz; ``korvant.dask`` reads many
-files as Dask collections; ``python -m korvant`` is the command line.
+files as Dask collections; ``korvant.follow`` reads a file that a simulation
+is still writing, as its timesteps arrive; ``python -m korvant`` is the
+command line.
 
 Every reader takes the same keyword-only options: ``width``, ``params`` and
 ``partial``, with the same meaning everywhere.
@@ -25,8 +27,10 @@ from korvant import export
 from korvant._errors import PlotFileError
 from korvant._plot import Plot
 from korvant._read import read, read_header, read_many
+from korvant.follow import FileReplacedError, FileTruncatedError, Follower, FollowError, follow
 
-__all__ = ["Plot", "PlotFileError", "export", "read", "read_header", "read_many"]
+__all__ = ["FileReplacedError", "FileTruncatedError", "FollowError", "Follower", "Plot", "PlotFileError", "export",
+           "follow", "read", "read_header", "read_many"]
 
 #: The version of this package; the installed distribution's own metadata
 #: gives the same.

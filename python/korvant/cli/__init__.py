@@ -4,6 +4,7 @@
     korvant show FILE [PARAM...]         first and last timesteps, min, max, mean
     korvant convert FILE... -o OUT       to CSV, Parquet, HDF5 or NumPy .npz
     korvant plot FILE PARAM... -o OUT    one panel per parameter over time
+    korvant watch FILE [PARAM...]        a live view of a run still writing FILE
 
 A FILE may also be a folder (its *.plt files) or a quoted glob pattern,
 expanded as korvant.read_many expands its paths.  Several files are read in
@@ -28,7 +29,7 @@ from korvant.cli._status import PROG, Status, status_of
 __all__ = ["Status", "build_parser", "main"]
 
 #: The commands, each the module of that name in this package.
-COMMANDS = ("info", "show", "convert", "plot")
+COMMANDS = ("info", "show", "convert", "plot", "watch")
 
 
 def version() -> str:

@@ -18,6 +18,9 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                                  description="Parameter count, timesteps, field width, time range, "
                                              "file size and whether the file is complete.")
     add_reading_arguments(parser, partial=False)
+    parser.add_argument("--partial", action="store_true",
+                        help="accept a file whose last timestep is incomplete (a run still writing); info "
+                             "always does, and says so")
     parser.add_argument("files", nargs="+", metavar="FILE", help=FILES_HELP)
     parser.add_argument("--names", action="store_true", help="list the parameter names with their indices")
     parser.add_argument("--json", action="store_true", help="print a JSON list, one object per file")
@@ -51,7 +54,8 @@ def text_of(record: dict[str, Any]) -> str:
         ("width", str(record["width"])),
         ("time", f"{time_range[0]:g} to {time_range[1]:g}" if time_range else "-"),
         ("size", f"{record['size']:,} bytes"),
-        ("complete", "yes" if record["complete"] else "no (the last block is cut off)"),
+        ("complete", "yes" if record["complete"] else
+         f"no: timestep {record['timesteps']} is incomplete (a run still writing, or a file cut short)"),
     ]
     lines = [record["path"]] + [f"  {key:<11} {value}" for key, value in rows]
     if "names" in record:
