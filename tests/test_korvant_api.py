@@ -3,6 +3,7 @@ shares (the same selection and the same paths through korvant.read,
 read_many, korvant.dask), the former keyword workers=, and korvant.export."""
 
 import os
+import re
 import tomllib
 
 import numpy as np
@@ -64,6 +65,7 @@ def two_files(plot_file):
 @pytest.mark.parametrize("door", list(readers()))
 @pytest.mark.parametrize("params, columns", [
     ("C", [2]), (1, [1]), (np.int64(-1), [3]), (["D", 0, -3], [3, 0, 1]), ([], []), (None, [0, 1, 2, 3]),
+    ("[BD]", [1, 3]), (re.compile("[A-C]"), [0, 1, 2]), (["D", "[!D]"], [3, 0, 1, 2]),
 ])
 def test_every_reader_selects_alike(two_files, door, params, columns):
     if door.startswith("dask"):
@@ -76,11 +78,15 @@ def test_every_reader_selects_alike(two_files, door, params, columns):
 
 @pytest.mark.parametrize("door", list(readers()))
 @pytest.mark.parametrize("params, error, message", [
-    (1.5, TypeError, "params must be a name, an index or a list of them, not float"),
+    (1.5, TypeError, "params must be a name, a pattern, an index or a list of them, not float"),
     (b"A", TypeError, "not bytes"),
-    ([True], TypeError, "params holds 'True' (bool): a parameter is a name (str) or an index (int)"),
+    ([True], TypeError, "params holds 'True' (bool): a parameter is a name or a pattern (str, re.Pattern of str) "
+                        "or an index (int)"),
     (["E"], KeyError, "no parameter named 'E' in "),
     ([4], IndexError, "parameter 4 is out of range for the 4 parameters of "),
+    (["A", "E*"], KeyError, "no parameter name matches 'E*' in "),
+    (re.compile("a"), KeyError, "no parameter name matches the pattern 'a' in "),
+    ([re.compile(b"A")], TypeError, "(Pattern): a parameter is a name or a pattern (str, re.Pattern of str)"),
 ])
 def test_every_reader_refuses_alike(two_files, door, params, error, message):
     if door.startswith("dask"):
