@@ -24,7 +24,8 @@ def test_the_package_exports_its_public_names_only(run_python):
         print(korvant.__version__)
     """)
     public, exported, version = result.stdout.splitlines()
-    assert public == exported == str(sorted(["Plot", "PlotFileError", "export", "read", "read_header", "read_many"]))
+    assert public == exported == str(sorted([
+        "Batch", "FileMismatchError", "Plot", "PlotFileError", "export", "read", "read_header", "read_many"]))
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         assert version == tomllib.load(f)["project"]["version"]
 

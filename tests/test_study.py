@@ -1,4 +1,6 @@
-"""Studies: parameters chosen by pattern, against korvant.read of each file."""
+"""Studies: parameters chosen by pattern, what a bad file does to a batch
+(errors=) and names matched across files (align=), through korvant.read_many,
+against korvant.read of each file."""
 
 import re
 
@@ -52,3 +54,89 @@ def test_a_pattern_that_matches_nothing_names_itself(plot_file):
         korvant.read(path, params=["A", "a*"])
     with pytest.raises(KeyError, match="repeated"):
         korvant.read(plot_file(korvant_text([[1.5]] * 2, names=["X", "X"])), params="X")
+
+
+# -------------------------------------------------------------- bad files
+
+@pytest.fixture
+def batch(plot_file, tmp_path):
+    """Files in the order read: good, cut inside its last timestep, a field
+    that is no number, missing, good."""
+    names = ["A", "B", "C"]
+    cut = plot_text(names, [0.0, 1.0, 2.0], seed=1)
+    damaged = plot_text(names, [0.0, 1.0], seed=2).replace("2.00025E+03", "    1.5D+02", 1)
+    return [plot_file(plot_text(names, [0.0, 1.0, 2.0], seed=0), "a.plt"),
+            plot_file(cut[:-8], "b.plt"), plot_file(damaged, "c.plt"), str(tmp_path / "d.plt"),
+            plot_file(plot_text(names, [0.0, 1.0, 2.0, 3.0], seed=4), "e.plt")]
+
+
+@pytest.mark.parametrize("params", [None, ["C", "A"]])
+@pytest.mark.parametrize("errors, read, failed", [
+    ("skip", [0, 4], [(1, korvant.PlotFileError), (2, korvant.PlotFileError), (3, FileNotFoundError)]),
+    ("partial", [0, 1, 4], [(2, korvant.PlotFileError), (3, FileNotFoundError)]),
+])
+def test_read_many_keeps_every_good_file(batch, params, errors, read, failed):
+    result = korvant.read_many(batch, params=params, errors=errors, threads=2)
+    assert isinstance(result, list) and [plot.path for plot in result] == [batch[k] for k in read]
+    assert [(path, type(error)) for path, error in result.failed] == [(batch[k], kind) for k, kind in failed]
+    for plot in result:
+        alone = korvant.read(plot.path, params=params, partial=True)
+        assert plot.names == alone.names and np.array_equal(bits(plot.values), bits(alone.values))
+    assert [plot.complete for plot in result] == [k != 1 for k in read]
+
+
+@pytest.mark.parametrize("params", [None, ["C", "A"]])
+def test_read_many_raises_the_first_failure_in_order(batch, params):
+    with pytest.raises(korvant.PlotFileError, match="ends inside timestep 2") as raised:
+        korvant.read_many(batch, params=params, errors="raise")
+    assert raised.value.path == batch[1]
+    with pytest.raises(FileNotFoundError):
+        korvant.read_many([batch[0], batch[3], batch[1]], params=params)  # a header that fails, first
+
+
+@pytest.mark.parametrize("options, error, message", [
+    (dict(errors="ignore"), ValueError, "errors must be one of 'raise', 'skip', 'partial', not 'ignore'"),
+    (dict(errors=True), TypeError, "errors must be one of 'raise', 'skip', 'partial', not bool"),
+    (dict(align="outer"), ValueError, "align must be one of 'fill', 'require', 'strict', not 'outer'"),
+])
+def test_choices_are_checked(batch, options, error, message):
+    with pytest.raises(error, match=re.escape(message)):
+        korvant.read_many(batch, **options)
+
+
+# -------------------------------------------------------- names across files
+
+@pytest.fixture
+def mixed(plot_file):
+    """Three runs whose decks write different parameters, in another order."""
+    return [plot_file(plot_text(["A", "B", "C"], [0.0, 1.0], seed=0), "r0.plt"),
+            plot_file(plot_text(["C", "X", "A"], [0.0, 1.0, 2.0], seed=1), "r1.plt"),
+            plot_file(plot_text(["B", "A"], [0.0], seed=2), "r2.plt")]
+
+
+def test_names_are_found_by_name_and_missing_ones_are_nan(mixed):
+    plots = korvant.read_many(mixed, params=["A", "B", "X*"])
+    for plot in plots:
+        assert plot.names == ["A", "B", "X"]
+        own = korvant.read(plot.path)
+        for column, name in enumerate(plot.names):
+            if name in own.names:
+                assert plot.parameters[column] == own.names.index(name)
+                assert np.array_equal(bits(plot[name]), bits(own[name]))
+            else:
+                assert plot.parameters[column] == -1 and np.isnan(plot[name]).all()
+    # Every name of the study, the first file's first.
+    assert [p.names for p in korvant.read_many(mixed, params="*")] == [["A", "B", "C", "X"]] * 3
+
+
+@pytest.mark.parametrize("align, failed, error", [
+    ("require", [1], KeyError),
+    ("strict", [1, 2], korvant.FileMismatchError),
+])
+def test_align_require_and_strict_fail_the_differing_files(mixed, align, failed, error):
+    result = korvant.read_many(mixed, params=["A", "B"], align=align, errors="skip")
+    assert [path for path, _ in result.failed] == [mixed[k] for k in failed]
+    assert all(isinstance(e, error) for _, e in result.failed)
+    assert [p.path for p in result] == [path for k, path in enumerate(mixed) if k not in failed]
+    if align == "strict":
+        assert "r1.plt:2: parameter 1 is 'C', where " in str(result.failed[0][1])
