@@ -25,7 +25,8 @@ def test_the_package_exports_its_public_names_only(run_python):
     """)
     public, exported, version = result.stdout.splitlines()
     assert public == exported == str(sorted([
-        "Batch", "FileMismatchError", "Plot", "PlotFileError", "export", "read", "read_header", "read_many"]))
+        "Batch", "FileMismatchError", "Plot", "PlotFileError", "export", "read", "read_chain", "read_header",
+        "read_many"]))
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         assert version == tomllib.load(f)["project"]["version"]
 

@@ -1,6 +1,6 @@
 """Studies: parameters chosen by pattern, what a bad file does to a batch
-(errors=) and names matched across files (align=), through korvant.read_many,
-against korvant.read of each file."""
+(errors=), names matched across files (align=) and restart chains, through
+korvant.read_many and korvant.read_chain, against korvant.read of each file."""
 
 import re
 
@@ -100,8 +100,9 @@ def test_read_many_raises_the_first_failure_in_order(batch, params):
     (dict(align="outer"), ValueError, "align must be one of 'fill', 'require', 'strict', not 'outer'"),
 ])
 def test_choices_are_checked(batch, options, error, message):
-    with pytest.raises(error, match=re.escape(message)):
-        korvant.read_many(batch, **options)
+    for call in (korvant.read_many, korvant.read_chain):
+        with pytest.raises(error, match=re.escape(message)):
+            call(batch, **options)
 
 
 # -------------------------------------------------------- names across files
@@ -140,3 +141,44 @@ def test_align_require_and_strict_fail_the_differing_files(mixed, align, failed,
     assert [p.path for p in result] == [path for k, path in enumerate(mixed) if k not in failed]
     if align == "strict":
         assert "r1.plt:2: parameter 1 is 'C', where " in str(result.failed[0][1])
+
+
+# ------------------------------------------------------------ restart chains
+
+def test_chain_later_file_wins_from_its_first_time(plot_file):
+    segments = [plot_file(plot_text(["A", "B"], [0.0, 1.0, 2.0, 3.0, 4.0, 5.0], seed=0), "s0.plt"),
+                plot_file(plot_text(["B", "X", "A"], [3.0, 4.0, 5.0, 6.0, 7.0, 8.0], seed=1), "s1.plt"),
+                plot_file(plot_text(["A", "B"], [8.0, 9.0, 10.0], seed=2), "s2.plt")]
+    chain = korvant.read_chain(segments)
+    assert chain.names == ["A", "B", "X"] and chain.time.tolist() == [float(t) for t in range(11)]
+    assert chain.source.paths == segments and chain.source.segment.tolist() == [0] * 3 + [1] * 5 + [2] * 3
+    kept = [(0, 3), (1, 5), (2, 3)]
+    for name in chain.names:
+        parts = []
+        for k, rows in kept:
+            own = korvant.read(segments[k])
+            parts.append(own[name][:rows] if name in own.names else np.full(rows, np.nan, np.float32))
+        assert np.array_equal(bits(chain[name]), bits(np.concatenate(parts)))  # bit for bit, NaN where lacking
+    assert chain.lead["STEP"].tolist() == [0, 1, 2, 0, 1, 2, 3, 4, 0, 1, 2]
+    assert chain.values.flags.f_contiguous
+
+
+def test_chain_overlap_before_an_earlier_start_and_a_cut_segment(plot_file):
+    cut = plot_text(["A"], [0.0, 1.0, 2.0, 3.0], seed=0)
+    segments = [plot_file(cut[:-5], "s0.plt"),  # a crash: its last timestep cut off
+                plot_file(plot_text(["A"], [2.0, 3.0, 4.0], seed=1), "s1.plt"),
+                plot_file(plot_text(["A"], [1.5, 2.5], seed=2), "s2.plt")]  # goes back before s1 began
+    with pytest.raises(korvant.PlotFileError, match="partial=True"):
+        korvant.read_chain(segments)
+    chain = korvant.read_chain(segments, partial=True)
+    assert chain.time.tolist() == [0.0, 1.0, 1.5, 2.5] and chain.source.segment.tolist() == [0, 0, 2, 2]
+
+
+def test_chain_of_a_segment_whose_time_goes_back(plot_file):
+    segments = [plot_file(plot_text(["A"], [0.0, 1.0], seed=0)),
+                plot_file(plot_text(["A"], [2.0, 3.0, 2.5], seed=1)),
+                plot_file(plot_text(["A"], [4.0], seed=2))]
+    with pytest.raises(ValueError, match=r"the time does not increase at timestep 2 \(3, then 2.5\)"):
+        korvant.read_chain(segments)
+    chain = korvant.read_chain(segments, errors="skip")
+    assert chain.time.tolist() == [0.0, 1.0, 4.0] and [p for p, _ in chain.source.failed] == [segments[1]]

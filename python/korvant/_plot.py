@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 import warnings
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
@@ -15,7 +15,16 @@ from korvant._select import index_of
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped]
 
-__all__ = ["Plot"]
+__all__ = ["Plot", "Source"]
+
+
+class Source(NamedTuple):
+    """Which file each timestep of a Plot made from several came from (a
+    restart chain, korvant.read_chain)."""
+
+    paths: list[str]  # the files, in the order given
+    segment: np.ndarray  # int64: each timestep's index into `paths`
+    failed: list[tuple[str, BaseException]]  # the files left out by errors="skip", and why
 
 
 class Plot:
@@ -42,10 +51,13 @@ class Plot:
             timestep.
         n_parameters: the file's parameter count (all of them, whatever was
             selected).
+        source: for a Plot made from several files (korvant.read_chain),
+            which file each timestep came from (a `Source`); None for one
+            file.
     """
 
     __slots__ = ("path", "names", "parameters", "values", "time", "lead_lines", "width", "complete", "n_parameters",
-                 "_lead_numbers", "_lead")
+                 "source", "_lead_numbers", "_lead")
 
     def __init__(
         self,
@@ -60,6 +72,7 @@ class Plot:
         complete: bool,
         n_parameters: int,
         lead_numbers: tuple[list[str], bytes, bytes, bytes] = ([], b"", b"", b""),
+        source: Source | None = None,
     ) -> None:
         self.path = path
         self.names = names
@@ -70,6 +83,7 @@ class Plot:
         self.width = width
         self.complete = complete
         self.n_parameters = n_parameters
+        self.source = source
         # The numbers as the reader parsed them: the names, then packed per
         # line the end of its numbers, per number its name's index and value.
         self._lead_numbers = lead_numbers
