@@ -25,8 +25,8 @@ def test_the_package_exports_its_public_names_only(run_python):
     """)
     public, exported, version = result.stdout.splitlines()
     assert public == exported == str(sorted([
-        "Batch", "FileMismatchError", "Plot", "PlotFileError", "export", "read", "read_chain", "read_header",
-        "read_many"]))
+        "Batch", "FileMismatchError", "Plot", "PlotFileError", "export", "open_study", "read", "read_chain",
+        "read_header", "read_many"]))
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         assert version == tomllib.load(f)["project"]["version"]
 
@@ -49,12 +49,33 @@ def readers():
         values = korvant.dask.read_array(paths, **options).compute(scheduler="sync")
         return [(None, v) for v in values]
 
+    def study(paths, **options):
+        array = korvant.open_study(paths, **options).compute()
+        return [(array.parameter.values.tolist(), run) for run in array.values]
+
+    def backend(paths, **options):
+        import xarray as xr
+        from korvant.xarray import KorvantBackendEntrypoint
+
+        datasets = [xr.open_dataset(path, engine=KorvantBackendEntrypoint, **options) for path in paths]
+        return [(ds.parameter.values.tolist(), ds["values"].values[0]) for ds in datasets]
+
     return {
         "read": lambda paths, **options: [(p.names, p.values) for p in (korvant.read(q, **options) for q in paths)],
         "read_many": lambda paths, **options: [(p.names, p.values) for p in korvant.read_many(paths, **options)],
         "dask.read": dask_frame,
         "dask.read_array": dask_array,
+        "open_study": study,
+        "xarray backend": backend,
     }
+
+
+def needs(door):
+    """Skips a door whose optional library is missing."""
+    if door.startswith("dask"):
+        pytest.importorskip("dask.dataframe")
+    if door in ("open_study", "xarray backend"):
+        pytest.importorskip("xarray")
 
 
 @pytest.fixture
@@ -70,8 +91,7 @@ def two_files(plot_file):
     ("[BD]", [1, 3]), (re.compile("[A-C]"), [0, 1, 2]), (["D", "[!D]"], [3, 0, 1, 2]),
 ])
 def test_every_reader_selects_alike(two_files, door, params, columns):
-    if door.startswith("dask"):
-        pytest.importorskip("dask.dataframe")
+    needs(door)
     for (names, values), path in zip(readers()[door](two_files, params=params), two_files):
         whole = korvant.read(path)
         assert names is None or names == [whole.names[i] for i in columns]
@@ -91,8 +111,7 @@ def test_every_reader_selects_alike(two_files, door, params, columns):
     ([re.compile(b"A")], TypeError, "(Pattern): a parameter is a name or a pattern (str, re.Pattern of str)"),
 ])
 def test_every_reader_refuses_alike(two_files, door, params, error, message):
-    if door.startswith("dask"):
-        pytest.importorskip("dask.dataframe")
+    needs(door)
     with pytest.raises(error) as raised:
         readers()[door](two_files, params=params)
     assert message in str(raised.value)

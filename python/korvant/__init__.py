@@ -19,10 +19,10 @@ files as Dask collections; ``python -m korvant`` is the command line.
 
 Every reader takes the same keyword-only options: ``width``, ``params`` and
 ``partial``, with the same meaning everywhere.  A parameter study's files
-are read by :func:`read_many` (a :class:`Batch`, with the files that failed)
-and :func:`read_chain` (a restarted run as one Plot), each with ``errors``
-and ``align``: what a damaged file does, and how names are matched across
-files.
+are read by :func:`read_many` (a :class:`Batch`, with the files that failed),
+:func:`read_chain` (a restarted run as one Plot) and :func:`open_study` (an
+xarray DataArray of run, time and parameter), each with ``errors`` and
+``align``: what a damaged file does, and how names are matched across files.
 """
 
 from korvant import export
@@ -30,10 +30,11 @@ from korvant._chain import read_chain
 from korvant._errors import FileMismatchError, PlotFileError
 from korvant._plot import Plot
 from korvant._read import read, read_header, read_many
+from korvant._runs import open_study
 from korvant._study import Batch
 
-__all__ = ["Batch", "FileMismatchError", "Plot", "PlotFileError", "export", "read", "read_chain", "read_header",
-           "read_many"]
+__all__ = ["Batch", "FileMismatchError", "Plot", "PlotFileError", "export", "open_study", "read", "read_chain",
+           "read_header", "read_many"]
 
 #: The version of this package; the installed distribution's own metadata
 #: gives the same.
