@@ -1,6 +1,6 @@
 """The `korvant` command on a study: a folder of runs with different
 parameter lists, one cut off and one damaged, shown, summed up, plotted and
-converted (per file, as a chain), against
+converted (per file, as a chain, as one Parquet dataset), against
 korvant.read of each file by name."""
 
 import os
@@ -71,6 +71,23 @@ def test_plot_draws_the_runs_of_a_folder(study, tmp_path, options):
     assert result.returncode == 1 and out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     runs = 4 if "partial" in options else 3
     assert result.stdout == f"{out}: 3 panels from {runs} files\n"
+
+
+def test_convert_writes_one_parquet_dataset_of_the_study(study, tmp_path):
+    pd = pytest.importorskip("pandas")
+    dataset = pytest.importorskip("pyarrow.dataset")
+    out = tmp_path / "dataset"
+    result = run("convert", study, "--dataset", out, "--params", "TEMP-*,PRES", "--errors", "partial", "-q")
+    assert result.returncode == 1 and "r4.plt" in result.stderr and "r3.plt" not in result.stderr
+    frame = pd.read_parquet(out)
+    table = dataset.dataset(out, partitioning="hive").to_table().to_pandas()
+    for read in (frame, table):
+        assert sorted(read["run"].unique()) == ["r0", "r1", "r2", "r3"]
+        assert [c for c in read.columns if c != "run"] == ["time", "TEMP-1", "TEMP-2", "PRES"]
+        for stem, part in read.groupby("run", observed=True):
+            assert part["time"].tolist() == korvant.read(study / f"{stem}.plt", partial=True).time.tolist()
+            for name in ("TEMP-1", "TEMP-2", "PRES"):
+                assert np.array_equal(bits(part[name]), bits(expected(study, stem, name)))
 
 
 def test_convert_raise_stops_at_the_first_bad_file(study, tmp_path):

@@ -1,5 +1,6 @@
 """`korvant convert FILE... -o OUT`: each file to CSV, Parquet, HDF5 or .npz,
-with korvant.export; the segments of a restarted run as one (--chain)."""
+with korvant.export; the segments of a restarted run as one (--chain); a
+study as one Parquet dataset partitioned by run (--dataset)."""
 
 from __future__ import annotations
 
@@ -14,7 +15,8 @@ from korvant import export
 from korvant._paths import expand
 from korvant._read import read_with
 from korvant._select import Word
-from korvant.cli._batch import FILES_HELP, Progress, add_reading_arguments, read_options, run_batch
+from korvant._study import read_columns, run_names
+from korvant.cli._batch import FILES_HELP, Progress, add_reading_arguments, read_options, run_batch, study_columns
 from korvant.cli._status import Status, report, status_of
 
 
@@ -29,8 +31,13 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
                     "parameters, time).")
     add_reading_arguments(parser)
     parser.add_argument("files", nargs="+", metavar="FILE", help=FILES_HELP)
-    parser.add_argument("-o", "--output", required=True, metavar="OUT",
+    target = parser.add_mutually_exclusive_group(required=True)
+    target.add_argument("-o", "--output", metavar="OUT",
                         help="output file; with several files a folder, where each keeps its stem")
+    target.add_argument("--dataset", metavar="OUTDIR",
+                        help="one Parquet dataset of the study: OUTDIR/run=NAME/part-0.parquet per file, each "
+                             "with the time and the same parameters, found by name in each file (NaN where one "
+                             "lacks them); pd.read_parquet(OUTDIR) reads it whole, with a column 'run'")
     parser.add_argument("--chain", action="store_true",
                         help="the files are the segments of one restarted run, written as one to OUT (where "
                              "they overlap, the later file wins from its first time on)")
@@ -109,8 +116,34 @@ def convert_chain(args: argparse.Namespace, paths: list[str]) -> Status:
     return status
 
 
+def convert_dataset(args: argparse.Namespace, paths: list[str]) -> Status:
+    """The study of `paths` written as one Parquet dataset."""
+    if args.to not in (None, "parquet") or args.chain:
+        args.parser.error("--dataset writes one Parquet dataset of the runs: leave out --to and --chain")
+    export.check_library("parquet")
+    runs = dict(zip(paths, run_names(paths)))
+    columns, good, status = study_columns(args, paths, param_words(args))
+    if columns is None:
+        return status
+    options = read_options(args)
+
+    def work(path: str) -> tuple[Path, tuple[int, ...]]:
+        plot = read_columns(path, columns, options)
+        [out] = export.write_dataset([plot], args.dataset, runs=[runs[path]])
+        return out, plot.values.shape
+
+    def done(path: str, result: tuple[Path, tuple[int, ...]], progress: Progress) -> None:
+        out, shape = result
+        if not args.quiet:
+            progress.write(f"{path} -> {out} ({shape[1]} parameters, {shape[0]} timesteps)", sys.stdout)
+
+    return max(status, run_batch(good, work, args.jobs, done, args.errors))
+
+
 def run(args: argparse.Namespace) -> Status:
     paths, batch = expand(args.files)
+    if args.dataset is not None:
+        return convert_dataset(args, paths)
     if args.chain:
         return convert_chain(args, paths)
     fmt, targets = targets_of(args, paths, batch)
