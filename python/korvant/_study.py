@@ -149,16 +149,31 @@ def read_columns(path: str, columns: Columns, options: ReadOptions) -> Plot:
     its own header; a name it lacks is a column of NaN, whose parameter
     index is -1."""
     missing: list[int] = []
-    plot = read_with(path, options, select=columns.selector(os.fsdecode(path), missing))
-    if missing:
-        names, lacking = columns.names, set(missing)
-        present = [k for k in range(len(names)) if k not in lacking]
-        values = np.full((len(plot), len(names)), np.nan, dtype=np.float32, order="F")
-        values[:, present] = plot.values
-        parameters = [-1] * len(names)
-        for k, index in zip(present, plot.parameters):
-            parameters[k] = index
-        plot.names, plot.parameters, plot.values = names, parameters, values
+    select = columns.selector(os.fsdecode(path), missing)
+    if columns.indices != tuple(range(len(columns.reference))):
+        plot = read_with(path, options, select=select)
+        return arranged(plot, columns, missing, None) if missing else plot
+    # Every name of the study: the file is read whole, the reader's fastest
+    # way, and its columns are then put in the study's order.
+    plot = read_with(path, options)
+    chosen = select(plot.names)
+    if not missing and chosen == list(range(len(plot.names))):
+        return plot
+    return arranged(plot, columns, missing, chosen)
+
+
+def arranged(plot: Plot, columns: Columns, missing: list[int], chosen: list[int] | None) -> Plot:
+    """`plot` with the study's columns: its own columns `chosen` (all, in
+    order, for None) at the positions of the names it has, NaN at those in
+    `missing`."""
+    names, lacking = columns.names, set(missing)
+    present = [k for k in range(len(names)) if k not in lacking]
+    values = np.full((len(plot), len(names)), np.nan, dtype=np.float32, order="F")
+    values[:, present] = plot.values if chosen is None else plot.values[:, chosen]
+    parameters = [-1] * len(names)
+    for k, index in zip(present, plot.parameters if chosen is None else [plot.parameters[i] for i in chosen]):
+        parameters[k] = index
+    plot.names, plot.parameters, plot.values = names, parameters, values
     return plot
 
 
