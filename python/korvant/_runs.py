@@ -34,7 +34,8 @@ class Runs:
     """The runs of a study: their files, columns, timestep counts, time axis
     (None when the runs' times cannot share one), values (runs, time,
     parameters) as a numpy or Dask array, and, unless errors are raised,
-    each run's failure text ("" for none) and the files left out."""
+    each run's failure text ("" for none) and the files left out, a line
+    each."""
 
     paths: list[str]
     columns: Columns
@@ -43,13 +44,19 @@ class Runs:
     time: np.ndarray | None
     values: Any
     errors: Any
-    failed: list[tuple[str, str]]
+    failed: list[str]  # "path: why" of each file left out
 
 
 def message_of(error: BaseException) -> str:
     """A failure in one line of text."""
     text = str(error.args[0]) if isinstance(error, KeyError) and error.args else str(error)
     return " ".join(text.split()) or type(error).__name__
+
+
+def failure_line(path: str, error: BaseException) -> str:
+    """The line "path: why" of a file that failed, naming its path once."""
+    text = message_of(error)
+    return text if text.startswith(path) else f"{path}: {text}"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -180,7 +187,7 @@ def open_runs(paths: Any, *, params: Any, errors: str, align: str, width: int | 
     values, texts = dask_arrays(reader, jobs) if use_dask(lazy) else eager_arrays(reader, jobs, count)
     return Runs([path for path, _ in kept], columns, [len(plot) for _, plot in kept],  # type: ignore[arg-type]
                 [bool(plot.complete) for _, plot in kept], time, values, None if errors == "raise" else texts,
-                [(path, message_of(error)) for path, error in failed])
+                [failure_line(path, error) for path, error in failed])
 
 
 def open_study(paths: Any, **options: Any) -> Any:

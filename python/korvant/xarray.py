@@ -87,7 +87,7 @@ def open_study(paths: Any, *, params: Params = None, errors: str = "raise", alig
         coords["time"] = study.time
     if study.errors is not None:
         coords["error"] = ("run", study.errors)
-    attrs = {"failed": [f"{path}: {why}" for path, why in study.failed]} if errors != "raise" else {}
+    attrs = {"failed": study.failed} if errors != "raise" else {}
     return xr.DataArray(study.values, dims=("run", "time", "parameter"), coords=coords, name="values",
                         attrs=attrs)
 
