@@ -113,8 +113,8 @@ class Columns:
             if self.align == "strict":
                 raise names_mismatch(path, names, self.first, list(self.reference))
             positions: dict[str, int] = {}
-            for i, name in enumerate(names):
-                positions[name] = i if name not in positions else -1  # -1: repeated
+            for j, name in enumerate(names):
+                positions[name] = j if name not in positions else -1  # -1: repeated
             chosen = []
             for k, name in enumerate(self.names):
                 i = positions.get(name)
@@ -227,7 +227,7 @@ def survey(files: Sequence[str], keys: Sequence[Key] | None, align: str, errors:
         if first is not None:
             slots[first + 1:] = [slots[first]] * (len(files) - first - 1)
     good = [(path, names) for path, names, slot in zip(files, headers, slots) if slot is None]
-    return (columns_of(good, keys, align) if good else None), slots
+    return (columns_of(good, keys, align) if good else None), slots  # type: ignore[arg-type]
 
 
 def read_files(files: Sequence[str], options: ReadOptions, threads: int, errors: str, align: str) -> Batch:

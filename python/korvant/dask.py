@@ -87,17 +87,15 @@ def _columns(files: list[str], options: ReadOptions, errors: str, align: str) ->
     file whose header cannot be read is left out ("skip", "partial") or
     raises its error now ("raise")."""
     if align == "strict":
-        heads = [korvant.read_header(files[0])[1]]
+        headers = [(files[0], korvant.read_header(files[0])[1])]
     else:
         heads = each(files, lambda path: korvant.read_header(path)[1], os.cpu_count() or 1)
-        bad = next((h for h in heads if isinstance(h, BaseException)), None)
-        if bad is not None and errors == "raise":
-            raise bad
-        files = [path for path, h in zip(files, heads) if not isinstance(h, BaseException)]
-        heads = [h for h in heads if not isinstance(h, BaseException)]
-        if not files:
-            raise bad  # type: ignore[misc]
-    columns = columns_of(list(zip(files, heads)), options.params, align)
+        bad = [h for h in heads if isinstance(h, BaseException)]
+        if bad and (errors == "raise" or len(bad) == len(files)):
+            raise bad[0]
+        headers = [(path, h) for path, h in zip(files, heads) if not isinstance(h, BaseException)]
+        files = [path for path, _ in headers]
+    columns = columns_of(headers, options.params, align)
     # Dask addresses columns by name: each must be unique, and `file` and
     # `time` are taken.
     seen = {"file", "time"}

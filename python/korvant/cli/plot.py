@@ -110,8 +110,8 @@ def read_chain(args: argparse.Namespace, paths: list[str]) -> tuple[list[korvant
     except Exception as error:  # noqa: BLE001  (status_of re-raises what is no file's failure)
         return [], status_of(error, paths[0] if len(paths) == 1 else f"the chain of {len(paths)} files")
     status = Status.OK
-    for path, error in plot.source.failed:  # type: ignore[union-attr]
-        status = status_of(error, path)
+    for path, failure in plot.source.failed:  # type: ignore[union-attr]
+        status = status_of(failure, path)
     return [plot], status
 
 
