@@ -130,11 +130,13 @@ def run_python():
     return run
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def client():
     """A cluster of two worker processes on the loopback interface, without
     dashboard (the scheduler's HTTP server, which serves more than the
-    dashboard, takes a free loopback port); the workers find the modules under test through PYTHONPATH."""
+    dashboard, takes a free loopback port); the workers find the modules under test through PYTHONPATH.
+    One per test module, so that no cluster's threads still run while
+    another module's tests count the interpreter's allocated blocks."""
     distributed = pytest.importorskip("distributed")
     saved = os.environ.get("PYTHONPATH")
     os.environ["PYTHONPATH"] = child_env()["PYTHONPATH"]

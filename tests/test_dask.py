@@ -3,6 +3,7 @@ of two worker processes and on the threaded scheduler, against korvant.read
 of each file."""
 
 import os
+import re
 
 import numpy as np
 import pytest
@@ -53,7 +54,7 @@ def bits(values):
     return values.view(np.uint32)
 
 
-@pytest.mark.parametrize("params", [None, ["P11", 3, "P0"]])
+@pytest.mark.parametrize("params", [None, ["P11", 3, "P0"], "P1?", re.compile(r"P[05]")])
 def test_frame_equals_read_of_each_file(study, compute, params):
     pattern, good, _ = study
     df = korvant.dask.read(pattern, params=params)
@@ -205,18 +206,22 @@ def test_frame_finds_each_files_names_where_they_stand(study, compute, plot_file
 
 
 @pytest.mark.parametrize("form", ["frame", "array"])
-def test_skip_keeps_the_good_files(study, compute, form, tmp_path):
+@pytest.mark.parametrize("errors", ["skip", "partial"])
+def test_skip_keeps_the_good_files(study, compute, form, errors, plot_file, tmp_path):
     _, good, bad = study
-    paths = [good[0], bad["damaged"], bad["shorter"], good[1], str(tmp_path / "missing.plt")]
+    cut = plot_file(korvant_text(columns(8))[:-20])
+    paths = [good[0], bad["damaged"], bad["shorter"], cut, good[1], str(tmp_path / "missing.plt")]
     build = korvant.dask.read if form == "frame" else korvant.dask.read_array
     with pytest.raises(FileNotFoundError):
         build(paths)  # a header that cannot be read fails at once
-    out = compute(build(paths, errors="skip"))
+    out = compute(build(paths, errors=errors))
+    steps = {good[0]: STEPS, bad["shorter"]: STEPS - 1, good[1]: STEPS}
+    if errors == "partial":  # the complete timesteps of the cut file too
+        steps[cut] = STEPS - 1
     if form == "frame":  # the damaged file gives no rows, the missing one no partition
-        assert out.groupby("file").size().to_dict() == {good[0]: STEPS, bad["shorter"]: STEPS - 1, good[1]: STEPS}
+        assert out.groupby("file").size().to_dict() == steps
         return
-    assert out.shape == (4, STEPS, PARAMS)
-    assert np.isnan(out[1]).all() and np.isnan(out[2, -1]).all()
-    for k, path in [(0, good[0]), (2, bad["shorter"]), (3, good[1])]:
-        values = korvant.read(path).values
-        assert np.array_equal(bits(out[k, : len(values)]), bits(values))
+    assert out.shape == (5, STEPS, PARAMS)
+    for k, path in enumerate(paths[:5]):  # a file that fails is NaN throughout, a shorter one padded with NaN
+        values = korvant.read(path, partial=True).values if path in steps else np.empty((0, PARAMS), np.float32)
+        assert np.array_equal(bits(out[k, : len(values)]), bits(values)) and np.isnan(out[k, len(values):]).all()
