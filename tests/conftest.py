@@ -128,3 +128,35 @@ def run_python():
         return result
 
     return run
+
+
+@pytest.fixture(scope="module")
+def client():
+    """A cluster of two worker processes on the loopback interface, without
+    dashboard (the scheduler's HTTP server, which serves more than the
+    dashboard, takes a free loopback port); the workers find the modules under test through PYTHONPATH.
+    One per test module, so that no cluster's threads still run while
+    another module's tests count the interpreter's allocated blocks."""
+    distributed = pytest.importorskip("distributed")
+    saved = os.environ.get("PYTHONPATH")
+    os.environ["PYTHONPATH"] = child_env()["PYTHONPATH"]
+    try:
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None,
+                                      scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster, distributed.Client(cluster, set_as_default=False) as client:
+            yield client
+    finally:
+        if saved is None:
+            os.environ.pop("PYTHONPATH", None)
+        else:
+            os.environ["PYTHONPATH"] = saved
+
+
+@pytest.fixture(params=["cluster", "threads"])
+def compute(request):
+    """Computes a Dask collection on the cluster of `client`, or on the
+    threaded scheduler."""
+    if request.param == "cluster":
+        client = request.getfixturevalue("client")
+        return lambda collection: client.compute(collection).result()
+    return lambda collection: collection.compute(scheduler="threads")

@@ -214,9 +214,12 @@ def test_show_prints_the_ends_and_the_statistics(plot_path):
     for row, step in zip(rows[1:6], [0, 1, None, 5, 6]):
         if step is not None:
             assert [np.float32(x) for x in row[2:]] == list(columns[step])
-    assert [r[0] for r in rows[6:]] == ["min", "max", "mean"]
+    assert [r[0] for r in rows[6:]] == ["min", "t(min)", "max", "t(max)", "mean"]
     assert [np.float32(x) for x in rows[6][1:]] == list(columns.min(axis=0))
-    assert [float(x) for x in rows[8][1:]] == pytest.approx(columns.astype(float).mean(axis=0), rel=1e-6)
+    assert [np.float32(x) for x in rows[8][1:]] == list(columns.max(axis=0))
+    # The time of each extreme: this file's times are its timestep numbers.
+    assert [int(x) for x in rows[7][1:] + rows[9][1:]] == [*columns.argmin(axis=0), *columns.argmax(axis=0)]
+    assert [float(x) for x in rows[10][1:]] == pytest.approx(columns.astype(float).mean(axis=0), rel=1e-6)
 
 
 def test_plot_overlays_files(plot_path, plot_file, rand, tmp_path):

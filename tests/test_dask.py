@@ -3,6 +3,7 @@ of two worker processes and on the threaded scheduler, against korvant.read
 of each file."""
 
 import os
+import re
 
 import numpy as np
 import pytest
@@ -47,40 +48,13 @@ def study(tmp_path_factory):
     return str(folder / "run*.plt"), good, bad
 
 
-@pytest.fixture(scope="module")
-def client():
-    """A cluster of two worker processes on the loopback interface, without
-    dashboard (the scheduler's HTTP server, which serves more than the
-    dashboard, takes a free loopback port); the workers find the modules under test through PYTHONPATH."""
-    saved = os.environ.get("PYTHONPATH")
-    os.environ["PYTHONPATH"] = child_env()["PYTHONPATH"]
-    try:
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=None,
-                                      scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as cluster, distributed.Client(cluster, set_as_default=False) as client:
-            yield client
-    finally:
-        if saved is None:
-            os.environ.pop("PYTHONPATH", None)
-        else:
-            os.environ["PYTHONPATH"] = saved
-
-
-@pytest.fixture(params=["cluster", "threads"])
-def compute(request):
-    if request.param == "cluster":
-        client = request.getfixturevalue("client")
-        return lambda collection: client.compute(collection).result()
-    return lambda collection: collection.compute(scheduler="threads")
-
-
 def bits(values):
     values = np.asarray(values)
     assert values.dtype == np.float32
     return values.view(np.uint32)
 
 
-@pytest.mark.parametrize("params", [None, ["P11", 3, "P0"]])
+@pytest.mark.parametrize("params", [None, ["P11", 3, "P0"], "P1?", re.compile(r"P[05]")])
 def test_frame_equals_read_of_each_file(study, compute, params):
     pattern, good, _ = study
     df = korvant.dask.read(pattern, params=params)
@@ -136,7 +110,7 @@ def test_array_shape_counts_the_first_files_timesteps(plot_file, ending, tail):
 def test_bad_file_fails_its_own_part_on_the_client(study, client, form, defect, names_first):
     _, good, bad = study
     paths = [good[0], bad[defect], good[1]]
-    collection = (korvant.dask.read if form == "frame" else korvant.dask.read_array)(paths)
+    collection = (korvant.dask.read if form == "frame" else korvant.dask.read_array)(paths, align="strict")
     parts = [collection.partitions[k] if form == "frame" else collection[k] for k in range(len(paths))]
     for k in (0, 2):
         assert len(client.compute(parts[k]).result()) == STEPS
@@ -150,7 +124,7 @@ def test_bad_file_fails_its_own_part_on_the_client(study, client, form, defect, 
 @pytest.mark.parametrize("build", [korvant.dask.read, korvant.dask.read_array])
 def test_first_file_rewritten_after_building_fails(plot_file, build):
     paths = [plot_file(korvant_text(columns(k))) for k in range(2)]
-    collection = build(paths)
+    collection = build(paths, align="strict")
     renamed = [f"P{i}" for i in range(PARAMS - 1)] + ["X"]
     plot_file(korvant_text(columns(0), names=renamed), os.path.basename(paths[0]))
     with pytest.raises(korvant.dask.FileMismatchError) as info:
@@ -215,3 +189,39 @@ def test_partial_reads_the_complete_timesteps_of_a_cut_file(plot_file, build):
     frame = build(paths, partial=True, params="P3").compute(scheduler="sync")
     assert frame.columns.tolist() == ["file", "time", "P3"]
     assert frame.groupby("file").size().to_dict() == {paths[0]: STEPS, paths[1]: STEPS - 1}
+
+
+def test_frame_finds_each_files_names_where_they_stand(study, compute, plot_file):
+    _, good, _ = study
+    data = columns(4)
+    order = list(range(PARAMS - 1, 0, -1))  # reversed, without P0, and a name of its own
+    other = plot_file(korvant_text([data[i] for i in order] + [data[0]], names=[f"P{i}" for i in order] + ["Q"]))
+    out = compute(korvant.dask.read([good[0], other], params=["P0", "P3", "Q"]))
+    assert out.columns.tolist() == ["file", "time", "P0", "P3", "Q"]
+    for path in (good[0], other):
+        part, plot = out[out["file"] == path], korvant.read(path)
+        for name in ("P0", "P3", "Q"):
+            expected = plot[name] if name in plot.names else np.full(STEPS, np.nan, np.float32)
+            assert np.array_equal(bits(part[name]), bits(expected))
+
+
+@pytest.mark.parametrize("form", ["frame", "array"])
+@pytest.mark.parametrize("errors", ["skip", "partial"])
+def test_skip_keeps_the_good_files(study, compute, form, errors, plot_file, tmp_path):
+    _, good, bad = study
+    cut = plot_file(korvant_text(columns(8))[:-20])
+    paths = [good[0], bad["damaged"], bad["shorter"], cut, good[1], str(tmp_path / "missing.plt")]
+    build = korvant.dask.read if form == "frame" else korvant.dask.read_array
+    with pytest.raises(FileNotFoundError):
+        build(paths)  # a header that cannot be read fails at once
+    out = compute(build(paths, errors=errors))
+    steps = {good[0]: STEPS, bad["shorter"]: STEPS - 1, good[1]: STEPS}
+    if errors == "partial":  # the complete timesteps of the cut file too
+        steps[cut] = STEPS - 1
+    if form == "frame":  # the damaged file gives no rows, the missing one no partition
+        assert out.groupby("file").size().to_dict() == steps
+        return
+    assert out.shape == (5, STEPS, PARAMS)
+    for k, path in enumerate(paths[:5]):  # a file that fails is NaN throughout, a shorter one padded with NaN
+        values = korvant.read(path, partial=True).values if path in steps else np.empty((0, PARAMS), np.float32)
+        assert np.array_equal(bits(out[k, : len(values)]), bits(values)) and np.isnan(out[k, len(values):]).all()

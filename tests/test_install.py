@@ -115,3 +115,21 @@ def test_metadata(installed):
     assert "Programming Language :: Python :: 3.14" in metadata.get_all("Classifier")
     assert metadata["Description-Content-Type"] == "text/markdown"
     assert metadata.get_payload().strip() == (ROOT / "README.md").read_text(encoding="utf-8").strip()
+
+
+def test_xarray_finds_the_backend_by_its_entry_point(installed, tmp_path):
+    python, target = installed
+    path = tmp_path / "run.plt"
+    path.write_text("NPARAM 2\nNAME A\nNAME B\nTIME 0.5\n         1.5         2.5\n")
+    code = f"""
+        import xarray as xr
+        dataset = xr.open_dataset({str(path)!r}, engine="korvant")
+        print(dataset["values"].sel(parameter="B").values.tolist(), dataset.time.values.tolist())
+    """
+    check = subprocess.run([python, "-c", "import xarray"], env=clean_env(), capture_output=True)
+    if check.returncode != 0:
+        pytest.skip("xarray is not installed for the debug interpreter")
+    result = subprocess.run([python, "-c", textwrap.dedent(code)],
+                            env=clean_env(PYTHONPATH=str(target)), capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split("\n")[0] == "[[2.5]] [0.5]"

@@ -3,6 +3,7 @@ shares (the same selection and the same paths through korvant.read,
 read_many, korvant.dask), the former keyword workers=, and korvant.export."""
 
 import os
+import re
 import tomllib
 
 import numpy as np
@@ -23,9 +24,9 @@ def test_the_package_exports_its_public_names_only(run_python):
         print(korvant.__version__)
     """)
     public, exported, version = result.stdout.splitlines()
-    assert public == exported == str(sorted(["Plot", "PlotFileError", "export", "read", "read_header", "read_many",
-                                             "follow", "Follower", "FollowError", "FileTruncatedError",
-                                             "FileReplacedError"]))
+    assert public == exported == str(sorted([
+        "Batch", "FileMismatchError", "Plot", "PlotFileError", "export", "open_study", "read", "read_chain",
+        "read_header", "read_many", "follow", "Follower", "FollowError", "FileTruncatedError", "FileReplacedError"]))
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         assert version == tomllib.load(f)["project"]["version"]
 
@@ -48,12 +49,33 @@ def readers():
         values = korvant.dask.read_array(paths, **options).compute(scheduler="sync")
         return [(None, v) for v in values]
 
+    def study(paths, **options):
+        array = korvant.open_study(paths, **options).compute()
+        return [(array.parameter.values.tolist(), run) for run in array.values]
+
+    def backend(paths, **options):
+        import xarray as xr
+        from korvant.xarray import KorvantBackendEntrypoint
+
+        datasets = [xr.open_dataset(path, engine=KorvantBackendEntrypoint, **options) for path in paths]
+        return [(ds.parameter.values.tolist(), ds["values"].values[0]) for ds in datasets]
+
     return {
         "read": lambda paths, **options: [(p.names, p.values) for p in (korvant.read(q, **options) for q in paths)],
         "read_many": lambda paths, **options: [(p.names, p.values) for p in korvant.read_many(paths, **options)],
         "dask.read": dask_frame,
         "dask.read_array": dask_array,
+        "open_study": study,
+        "xarray backend": backend,
     }
+
+
+def needs(door):
+    """Skips a door whose optional library is missing."""
+    if door.startswith("dask"):
+        pytest.importorskip("dask.dataframe")
+    if door in ("open_study", "xarray backend"):
+        pytest.importorskip("xarray")
 
 
 @pytest.fixture
@@ -66,10 +88,10 @@ def two_files(plot_file):
 @pytest.mark.parametrize("door", list(readers()))
 @pytest.mark.parametrize("params, columns", [
     ("C", [2]), (1, [1]), (np.int64(-1), [3]), (["D", 0, -3], [3, 0, 1]), ([], []), (None, [0, 1, 2, 3]),
+    ("[BD]", [1, 3]), (re.compile("[A-C]"), [0, 1, 2]), (["D", "[!D]"], [3, 0, 1, 2]),
 ])
 def test_every_reader_selects_alike(two_files, door, params, columns):
-    if door.startswith("dask"):
-        pytest.importorskip("dask.dataframe")
+    needs(door)
     for (names, values), path in zip(readers()[door](two_files, params=params), two_files):
         whole = korvant.read(path)
         assert names is None or names == [whole.names[i] for i in columns]
@@ -78,15 +100,18 @@ def test_every_reader_selects_alike(two_files, door, params, columns):
 
 @pytest.mark.parametrize("door", list(readers()))
 @pytest.mark.parametrize("params, error, message", [
-    (1.5, TypeError, "params must be a name, an index or a list of them, not float"),
+    (1.5, TypeError, "params must be a name, a pattern, an index or a list of them, not float"),
     (b"A", TypeError, "not bytes"),
-    ([True], TypeError, "params holds 'True' (bool): a parameter is a name (str) or an index (int)"),
+    ([True], TypeError, "params holds 'True' (bool): a parameter is a name or a pattern (str, re.Pattern of str) "
+                        "or an index (int)"),
     (["E"], KeyError, "no parameter named 'E' in "),
     ([4], IndexError, "parameter 4 is out of range for the 4 parameters of "),
+    (["A", "E*"], KeyError, "no parameter name matches 'E*' in "),
+    (re.compile("a"), KeyError, "no parameter name matches the pattern 'a' in "),
+    ([re.compile(b"A")], TypeError, "(Pattern): a parameter is a name or a pattern (str, re.Pattern of str)"),
 ])
 def test_every_reader_refuses_alike(two_files, door, params, error, message):
-    if door.startswith("dask"):
-        pytest.importorskip("dask.dataframe")
+    needs(door)
     with pytest.raises(error) as raised:
         readers()[door](two_files, params=params)
     assert message in str(raised.value)

@@ -20,17 +20,24 @@ is still writing, as its timesteps arrive; ``python -m korvant`` is the
 command line.
 
 Every reader takes the same keyword-only options: ``width``, ``params`` and
-``partial``, with the same meaning everywhere.
+``partial``, with the same meaning everywhere.  A parameter study's files
+are read by :func:`read_many` (a :class:`Batch`, with the files that failed),
+:func:`read_chain` (a restarted run as one Plot) and :func:`open_study` (an
+xarray DataArray of run, time and parameter), each with ``errors`` and
+``align``: what a damaged file does, and how names are matched across files.
 """
 
 from korvant import export
-from korvant._errors import PlotFileError
+from korvant._chain import read_chain
+from korvant._errors import FileMismatchError, PlotFileError
 from korvant._plot import Plot
 from korvant._read import read, read_header, read_many
+from korvant._runs import open_study
+from korvant._study import Batch
 from korvant.follow import FileReplacedError, FileTruncatedError, Follower, FollowError, follow
 
-__all__ = ["FileReplacedError", "FileTruncatedError", "FollowError", "Follower", "Plot", "PlotFileError", "export",
-           "follow", "read", "read_header", "read_many"]
+__all__ = ["Batch", "FileMismatchError", "FileReplacedError", "FileTruncatedError", "FollowError", "Follower", "Plot",
+           "PlotFileError", "export", "follow", "open_study", "read", "read_chain", "read_header", "read_many"]
 
 #: The version of this package; the installed distribution's own metadata
 #: gives the same.

@@ -6,7 +6,7 @@ import errno as errno_codes
 import os
 from typing import Any
 
-__all__ = ["PlotFileError"]
+__all__ = ["FileMismatchError", "PlotFileError"]
 
 #: How much of the file a message quotes at most.
 QUOTE_LIMIT = 80
@@ -52,6 +52,46 @@ class PlotFileError(ValueError):
 
 def _rebuild(message: str, attributes: dict[str, Any]) -> PlotFileError:
     return PlotFileError(message, **attributes)
+
+
+class FileMismatchError(PlotFileError):
+    """A file of a study differs from the first file, whose parameter names
+    (and, for korvant.dask.read_array, whose shape) the others must have
+    under ``align="strict"``.
+
+    `path` is the differing file, `first` the first file; `line` is the
+    1-based header line where the names start to differ, when they do."""
+
+    def __init__(self, message: str, path: str, first: str, line: int | None = None) -> None:
+        # ValueError's own initialiser and pickling: this error does not
+        # depend on how PlotFileError builds, and pickles, the errors of a
+        # read.  It crosses from a worker to the client as its arguments.
+        ValueError.__init__(self, message, path, first, line)
+        self.path = path
+        self.first = first
+        self.line = line
+        self.parameter = None
+        self.timestep = None
+        self.text = None
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return type(self), self.args
+
+    def __str__(self) -> str:
+        return self.args[0]
+
+
+def names_mismatch(path: str, names: list[str], first: str, reference: list[str]) -> FileMismatchError:
+    """The error of the file at `path` whose header `names` are not the
+    `reference` names of the file `first` (or of the collection built from
+    its header, when `path` is that file)."""
+    other = f"{first} has" if path != first else "the collection, built from its header, has"
+    differ = next((i for i, (a, b) in enumerate(zip(names, reference)) if a != b), None)
+    if differ is None:
+        return FileMismatchError(f"{path} has {len(names)} parameters where {other} {len(reference)}",
+                                 path, first, 1)
+    return FileMismatchError(f"{path}:{differ + 2}: parameter {differ + 1} is {names[differ]!r}, "
+                             f"where {other} {reference[differ]!r}", path, first, differ + 2)
 
 
 def quote(text: str, limit: int = QUOTE_LIMIT) -> str:

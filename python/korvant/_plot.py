@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import html
 import os
 import warnings
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
@@ -14,8 +15,21 @@ from korvant._select import index_of
 
 if TYPE_CHECKING:
     import pandas  # type: ignore[import-untyped]
+    import xarray
 
-__all__ = ["Plot"]
+__all__ = ["Plot", "Source"]
+
+#: The names an HTML view of a Plot lists before it stops.
+HTML_NAMES = 8
+
+
+class Source(NamedTuple):
+    """Which file each timestep of a Plot made from several came from (a
+    restart chain, korvant.read_chain)."""
+
+    paths: list[str]  # the files, in the order given
+    segment: np.ndarray  # int64: each timestep's index into `paths`
+    failed: list[tuple[str, BaseException]]  # the files left out by errors="skip", and why
 
 
 class Plot:
@@ -42,10 +56,13 @@ class Plot:
             timestep.
         n_parameters: the file's parameter count (all of them, whatever was
             selected).
+        source: for a Plot made from several files (korvant.read_chain),
+            which file each timestep came from (a `Source`); None for one
+            file.
     """
 
     __slots__ = ("path", "names", "parameters", "values", "time", "lead_lines", "width", "complete", "n_parameters",
-                 "_lead_numbers", "_lead")
+                 "source", "_lead_numbers", "_lead")
 
     def __init__(
         self,
@@ -60,6 +77,7 @@ class Plot:
         complete: bool,
         n_parameters: int,
         lead_numbers: tuple[list[str], bytes, bytes, bytes] = ([], b"", b"", b""),
+        source: Source | None = None,
     ) -> None:
         self.path = path
         self.names = names
@@ -70,6 +88,7 @@ class Plot:
         self.width = width
         self.complete = complete
         self.n_parameters = n_parameters
+        self.source = source
         # The numbers as the reader parsed them: the names, then packed per
         # line the end of its numbers, per number its name's index and value.
         self._lead_numbers = lead_numbers
@@ -82,6 +101,23 @@ class Plot:
     def __repr__(self) -> str:
         state = "" if self.complete else ", incomplete"
         return f"<korvant.Plot {self.path!r}: {len(self)} timesteps x {len(self.names)} parameters{state}>"
+
+    def _repr_html_(self) -> str:
+        """A small table for notebooks: what the file holds, from what the
+        Plot already knows (nothing is computed over the values)."""
+        time = self.time
+        span = f"{time[0]:g} to {time[-1]:g}" if time is not None and len(time) else "-"
+        names = ", ".join(self.names[:HTML_NAMES]) + (", ..." if len(self.names) > HTML_NAMES else "")
+        rows = [("path", self.path), ("timesteps", f"{len(self):,}"),
+                ("parameters", f"{len(self.names):,} of {self.n_parameters:,}"), ("time", span),
+                ("width", "-" if self.width is None else str(self.width)),
+                ("complete", "yes" if self.complete else "no: the last timestep is cut off"),
+                ("names", names or "-")]
+        if self.source is not None:
+            rows.insert(1, ("files", f"{len(self.source.paths)}, a restart chain"))
+        cells = "".join(f"<tr><th style='text-align:left'>{key}</th><td style='text-align:left'>"
+                        f"{html.escape(value)}</td></tr>" for key, value in rows)
+        return f"<table><caption>korvant.Plot</caption>{cells}</table>"
 
     def column(self, key: str | int) -> int:
         """The column index of `key`: a name, or a column index.
@@ -139,6 +175,26 @@ class Plot:
                 for position, (name, column) in enumerate(self.lead.items()):
                     frame.insert(position, name, column, allow_duplicates=True)
         return frame
+
+    def to_xarray(self) -> xarray.DataArray:
+        """An xarray DataArray (dims time, parameter) over :attr:`values`,
+        not copied: the names as the `parameter` coordinate, the time (when
+        the file has one) as the `time` coordinate, and for a restart chain
+        each timestep's file index as `segment`.  The attributes are the
+        file's: path, n_parameters, complete (1 or 0), width (when known)
+        and, for a chain, sources (the files).  Needs xarray."""
+        xr = need("xarray", "to_xarray", "xarray")
+        coords: dict[str, tuple[str, object]] = {"parameter": ("parameter", list(self.names))}
+        if self.time is not None:
+            coords["time"] = ("time", self.time)
+        attrs: dict[str, object] = {"path": self.path, "n_parameters": self.n_parameters,
+                                    "complete": int(self.complete)}
+        if self.width is not None:
+            attrs["width"] = self.width
+        if self.source is not None:
+            coords["segment"] = ("time", self.source.segment)
+            attrs["sources"] = list(self.source.paths)
+        return xr.DataArray(self.values, dims=("time", "parameter"), coords=coords, name="values", attrs=attrs)
 
     # The writers of korvant.export, by method; each writes through a
     # temporary file beside `path` and renames it into place.

@@ -3,9 +3,8 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable
-from typing import Any
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -16,6 +15,9 @@ from korvant._paths import PathLike, Paths, expand, path_argument
 from korvant._plot import Plot
 from korvant._select import Key, resolve
 from korvant._sources import Source, opened, size_hint
+
+if TYPE_CHECKING:
+    from korvant._study import Batch
 
 __all__ = ["read", "read_header", "read_many", "read_with"]
 
@@ -107,10 +109,12 @@ def read_many(
     width: int | None = None,
     params: Params = None,
     partial: bool = False,
+    errors: str = "raise",
+    align: str = "fill",
     compression: str | None = "infer",
     storage_options: dict[str, Any] | None = None,
     workers: int | None = None,
-) -> list[Plot]:
+) -> Batch:
     """Read several plot files at once, a file per thread.
 
     `paths` is one path or an iterable of them, each a file, a folder (its
@@ -119,27 +123,45 @@ def read_many(
     `threads` is how many files are read at the same time (default: one per
     processor), each file on one thread; `width`, `params` and `partial`
     are those of :func:`read`, for every file, and so are `compression` and
-    `storage_options` (a glob of URLs expands through fsspec).  The result is
-    in the order
-    of the expanded paths; the first failure in that order is raised.
-    `workers` is the former name of `threads` and warns.
+    `storage_options` (a glob of URLs expands through fsspec).  `workers`
+    is the former name of `threads` and warns.
+
+    The result is a `Batch`: a list of the plots, in the order of the
+    expanded paths, whose ``failed`` lists ``(path, exception)`` for each
+    file that could not be read.  `errors` says what such a file does:
+    "raise" raises the first failure in the order of the paths, "skip"
+    leaves the file out and records it in ``failed``, "partial" does the
+    same and reads the complete timesteps of a file cut off inside its last
+    one (as ``partial=True``).
+
+    With `params`, the selection is made among the names of every file (the
+    first file's, then those later files add) and each file's columns are
+    found by name, wherever they stand: `align` "fill" makes a name that a
+    file lacks a column of NaN there (parameter index -1), "require" fails
+    that file with KeyError, "strict" fails every file whose names are not
+    the first file's, in that order (FileMismatchError).  Without `params`
+    each file is read whole, with its own names (and, under "strict",
+    checked against the first's).
     """
+    from korvant._study import read_files, study_choices  # it reads with read_with
+
     options = ReadOptions.of(width=width, params=params, partial=partial, compression=compression,
                              storage_options=storage_options)
+    errors, align = study_choices(errors, align)
     count = threads_argument(threads, workers, None)
     count = positive_int("threads", count) if count is not None else os.cpu_count() or 1
     files, _ = expand(paths, storage_options)
-    with ThreadPoolExecutor(max_workers=max(1, min(count, len(files) or 1))) as pool:
-        futures = [pool.submit(read_with, path, options) for path in files]
-        return [future.result() for future in futures]
+    return read_files(files, options, count, errors, align)
 
 
-def read_with(path: Source, options: ReadOptions, threads: int = 1) -> Plot:
-    """Reads `path` (a path, a URL or a file object) with checked
-    `options`, on `threads` threads."""
+def read_with(path: Source, options: ReadOptions, threads: int = 1,
+              select: Callable[[list[str]], list[int]] | None = None) -> Plot:
+    """Reads `path` (a path, a URL or a file object) with checked `options`,
+    on `threads` threads.  `select`, when given, chooses the columns from
+    the header's names in place of ``options.params`` (a study's reads by
+    name)."""
     with opened(path, options.storage_options) as (source, shown):
-        select = None
-        if options.params is not None:
+        if select is None and options.params is not None:
             keys = options.params
 
             def select(names: list[str]) -> list[int]:

@@ -9,10 +9,11 @@ Each file is read by one task with `korvant.read`, wherever Dask runs the
 task: the threaded scheduler (the read releases the interpreter lock, so the
 threads use every core), processes, or a `distributed` cluster whose workers
 can import `korvant` and see the files under the same paths.  Building a
-collection reads only the first file's header (and, for `read_array`, that
-file's timesteps with one parameter, for their count); the values are read
-when the result is computed.  The paths expand as for `korvant.read_many`,
-and `width`, `params` and `partial` are those of `korvant.read`.
+collection reads the files' headers (and, for `read_array`, the first
+file's timesteps without values, for their count); the values are read
+when the result is computed.  The paths expand as for `korvant.read_many`;
+`width`, `params` and `partial` are those of `korvant.read`, `errors` and
+`align` those of `korvant.read_many`.
 
 This module needs Dask (`pip install tavrel[dask]`); `import korvant` alone
 never imports it.
@@ -22,6 +23,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import os
 import types
 import warnings
 from collections.abc import Iterator, Sequence
@@ -31,10 +33,11 @@ import numpy as np
 
 import korvant
 from korvant._extras import install_hint
+from korvant._errors import FileMismatchError
 from korvant._options import ReadOptions
 from korvant._paths import Paths, expand
 from korvant._read import Params, read_with
-from korvant._select import resolve
+from korvant._study import FILE_ERRORS, Columns, columns_of, each, read_columns, study_choices, with_errors
 
 
 def _missing() -> str:
@@ -69,33 +72,6 @@ if TYPE_CHECKING:
 __all__ = ["FileMismatchError", "read", "read_array"]
 
 
-
-class FileMismatchError(korvant.PlotFileError):
-    """A file of a collection differs from the first file, from whose header
-    the collection's columns (and, for arrays, its shape) were taken.
-
-    `path` is the differing file, `first` the first file; `line` is the
-    1-based header line where the names start to differ, when they do."""
-
-    def __init__(self, message: str, path: str, first: str, line: int | None = None) -> None:
-        # ValueError's own initialiser and pickling: this error does not
-        # depend on how PlotFileError builds, and pickles, the errors of a
-        # read.  It crosses from a worker to the client as its arguments.
-        ValueError.__init__(self, message, path, first, line)
-        self.path = path
-        self.first = first
-        self.line = line
-        self.parameter = None
-        self.timestep = None
-        self.text = None
-
-    def __reduce__(self) -> tuple[type, tuple]:
-        return type(self), self.args
-
-    def __str__(self) -> str:
-        return self.args[0]
-
-
 def _files(paths: Paths) -> list[str]:
     """The files of a collection, expanded as read_many expands them."""
     files, _ = expand(paths)
@@ -104,60 +80,64 @@ def _files(paths: Paths) -> list[str]:
     return files
 
 
-def _columns(first: str, names: list[str], options: ReadOptions) -> tuple[int, ...]:
-    """The file's parameter indices that `options` selects among the first
-    file's `names`, in the order given."""
-    indices = tuple(resolve(options.params, names, first))
+def _columns(files: list[str], options: ReadOptions, errors: str, align: str) -> tuple[list[str], Columns]:
+    """The files a collection takes and their columns.  Under "strict" the
+    first file's header gives the columns (each file is checked when its
+    part is read); otherwise every file's header does (their union), and a
+    file whose header cannot be read is left out ("skip", "partial") or
+    raises its error now ("raise")."""
+    if align == "strict":
+        headers = [(files[0], korvant.read_header(files[0])[1])]
+    else:
+        heads = each(files, lambda path: korvant.read_header(path)[1], os.cpu_count() or 1)
+        bad = [h for h in heads if isinstance(h, BaseException)]
+        if bad and (errors == "raise" or len(bad) == len(files)):
+            raise bad[0]
+        headers = [(path, h) for path, h in zip(files, heads) if not isinstance(h, BaseException)]
+        files = [path for path, _ in headers]
+    columns = columns_of(headers, options.params, align)
     # Dask addresses columns by name: each must be unique, and `file` and
     # `time` are taken.
     seen = {"file", "time"}
-    for i in indices:
-        if names[i] in seen:
-            raise ValueError(f"column {names[i]!r} would occur twice (`file` and `time` are taken); "
+    for name in columns.names:
+        if name in seen:
+            raise ValueError(f"column {name!r} would occur twice (`file` and `time` are taken); "
                              "leave one out with params")
-        seen.add(names[i])
-    return indices
+        seen.add(name)
+    return files, columns
 
 
 class _Reader:
-    """Reads the selected parameters of one file in a task, after checking
-    that the file's names are those of the first file.  Picklable, so the
-    tasks travel to the workers of a cluster."""
+    """Reads the selected parameters of one file in a task, found by name in
+    its header (or, under "strict", after checking that its names are the
+    first file's).  A file that cannot be read raises, or under "skip" and
+    "partial" gives None.  Picklable, so the tasks travel to the workers of
+    a cluster."""
 
-    def __init__(self, first: str, names: list[str], options: ReadOptions) -> None:
-        self.first = first
-        self.names = names
-        self.options = options  # the selection as the file's indices
-
-    @property
-    def indices(self) -> tuple[int, ...]:
-        return self.options.params  # type: ignore[return-value]
+    def __init__(self, study: Columns, options: ReadOptions, errors: str) -> None:
+        self.study = study
+        self.options = options
+        self.errors = errors
 
     def __dask_tokenize__(self) -> object:
-        return (type(self).__name__, self.first, self.names, self.options)
+        return (type(self).__name__, self.study, self.options, self.errors)
 
-    def plot(self, path: str) -> korvant.Plot:
-        # The first file too: it may have been rewritten since its header
-        # gave the collection its columns.
-        count, names = korvant.read_header(path)
-        if names != self.names:
-            first = f"{self.first} has" if path != self.first else "the collection, built from its header, has"
-            differ = next((i for i, (a, b) in enumerate(zip(names, self.names)) if a != b), None)
-            if differ is None:
-                raise FileMismatchError(f"{path} has {count} parameters where {first} {len(self.names)}",
-                                        path, self.first, 1)
-            raise FileMismatchError(f"{path}:{differ + 2}: parameter {differ + 1} is {names[differ]!r}, "
-                                    f"where {first} {self.names[differ]!r}", path, self.first, differ + 2)
-        return read_with(path, self.options)
+    def plot(self, path: str) -> korvant.Plot | None:
+        try:
+            return read_columns(path, self.study, self.options)
+        except FILE_ERRORS:
+            if self.errors == "raise":
+                raise
+            return None
 
 
 class _Partition(_Reader):
     """One partition of `read`: the columns `file`, `time` and the selected
     parameters, which Dask may narrow to the columns a computation uses."""
 
-    def __init__(self, first: str, names: list[str], options: ReadOptions, strings: str,
+    def __init__(self, study: Columns, options: ReadOptions, errors: str, strings: str,
                  fields: tuple[bool, bool] = (True, True)) -> None:
-        super().__init__(first, names, options)
+        super().__init__(study, options, errors)
         self.strings = strings  # dtype of the `file` column
         self.fields = fields  # whether the partition holds `file` and `time`
 
@@ -167,24 +147,26 @@ class _Partition(_Reader):
     @property
     def columns(self) -> list[str]:
         fixed = [column for column, wanted in zip(("file", "time"), self.fields) if wanted]
-        return fixed + [self.names[i] for i in self.indices]
+        return fixed + self.study.names
 
     def project_columns(self, columns: Sequence[str]) -> _Partition:
         wanted = set(columns)
-        indices = tuple(i for i in self.indices if self.names[i] in wanted)
-        return _Partition(self.first, self.names, dataclasses.replace(self.options, params=indices), self.strings,
+        positions = [k for k, name in enumerate(self.study.names) if name in wanted]
+        return _Partition(self.study.narrowed(positions), self.options, self.errors, self.strings,
                           ("file" in wanted, "time" in wanted))
 
     def frame(self, path: str, plot: korvant.Plot | None) -> pandas.DataFrame:
-        """The partition of the file at `path` read as `plot`; None gives the
-        empty frame Dask takes as the columns' description.  The parameters'
-        columns are the plot's values, not copied (as in Plot.to_pandas):
-        one float32 block, and the file and time columns beside it."""
+        """The partition of the file at `path` read as `plot`; None gives an
+        empty frame (the columns' description Dask takes, or a file skipped).
+        The parameters' columns are the plot's values, not copied (as in
+        Plot.to_pandas): one float32 block, and the file and time columns
+        beside it."""
         import pandas
 
         steps = len(plot) if plot is not None else 0
-        values = plot.values if plot is not None else np.empty((0, len(self.indices)), np.float32)
-        frame = pandas.DataFrame(values, columns=[self.names[i] for i in self.indices], copy=False)
+        names = self.study.names
+        values = plot.values if plot is not None else np.empty((0, len(names)), np.float32)
+        frame = pandas.DataFrame(values, columns=names, copy=False)
         if self.fields[1]:
             time = plot.time if plot is not None else None
             frame.insert(0, "time", time if time is not None else np.full(steps, np.nan))
@@ -219,8 +201,8 @@ def _string_dtype() -> str:
     return "string[pyarrow]" if pyarrow_strings_enabled() else "object"
 
 
-def read(paths: Paths, *, width: int | None = None, params: Params = None,
-         partial: bool = False) -> dask.dataframe.DataFrame:
+def read(paths: Paths, *, width: int | None = None, params: Params = None, partial: bool = False,
+         errors: str = "raise", align: str = "fill") -> dask.dataframe.DataFrame:
     """The plot files as one `dask.dataframe.DataFrame`, a partition per file.
 
     `paths` is one path or an iterable of them, each a file, a folder or a
@@ -229,24 +211,29 @@ def read(paths: Paths, *, width: int | None = None, params: Params = None,
     first number of each lead line; NaN throughout for a file whose lead
     lines do not all have one) and the selected parameters (float32, named as
     in the files, the read's own storage as in `Plot.to_pandas`).  `width`,
-    `params` and `partial` are those of `korvant.read`, for every file; the
-    selection is made among the first file's names.  Each partition's index
-    counts the file's timesteps from 0; divisions are unknown.
+    `params` and `partial` are those of `korvant.read`, for every file.
+    Each partition's index counts the file's timesteps from 0; divisions
+    are unknown.
 
-    The columns come from the first file's header alone; no values are read
-    until the result is computed.  Every file must then have the first
-    file's parameter names in the same order (the first file too, in case it
-    was rewritten in between): a file that does not raises
-    FileMismatchError (a korvant.PlotFileError) naming both files, and a file
-    that cannot be read raises its own error, each when that file's
-    partition is computed.
+    Building the frame reads the files' headers, no values.  The columns
+    are every file's names (the first file's, then those later files add),
+    or those `params` selects among them; each file's are found by name
+    when its partition is computed, and a name that a file lacks is NaN
+    there.  `align` and `errors` are those of korvant.read_many: "require"
+    fails a file that lacks a selected name (KeyError); "strict" takes the
+    columns from the first file's header alone and fails a file whose names
+    are not the first file's, in order (FileMismatchError, naming both
+    files).  A file that cannot be read raises its error when its partition
+    is computed, or, for its header, now; under errors "skip" and "partial"
+    its partition is empty instead (a header that cannot be read leaves the
+    file out now).  The frame itself does not say which files failed:
+    `korvant.open_study` does, in its `error` coordinate.
     """
     dd = _dataframe()
     options = ReadOptions.of(width=width, params=params, partial=partial)
-    files = _files(paths)
-    _, names = korvant.read_header(files[0])
-    options = dataclasses.replace(options, params=_columns(files[0], names, options))
-    partition = _Partition(files[0], names, options, _string_dtype())
+    errors, align = study_choices(errors, align)
+    files, study = _columns(_files(paths), options, errors, align)
+    partition = _Partition(study, with_errors(options, errors), errors, _string_dtype())
     return dd.from_map(partition, files, meta=partition.frame(files[0], None), label="korvant-read",
                        enforce_metadata=False)
 
@@ -254,45 +241,58 @@ def read(paths: Paths, *, width: int | None = None, params: Params = None,
 class _Block(_Reader):
     """One chunk of `read_array`: a file's values, shape (1, timesteps, columns)."""
 
-    def __init__(self, first: str, names: list[str], options: ReadOptions, steps: int) -> None:
-        super().__init__(first, names, options)
+    def __init__(self, study: Columns, options: ReadOptions, errors: str, steps: int) -> None:
+        super().__init__(study, options, errors)
         self.steps = steps
 
+    def __dask_tokenize__(self) -> object:
+        return (*super().__dask_tokenize__(), self.steps)
+
     def __call__(self, path: str) -> np.ndarray:
-        values = self.plot(path).values
-        if values.shape[0] != self.steps:
-            raise FileMismatchError(f"{path} has {values.shape[0]} timesteps where {self.first} has {self.steps}",
-                                    path, self.first)
-        return values[np.newaxis]
+        plot = self.plot(path)
+        out = np.full((1, self.steps, len(self.study.indices)), np.nan, dtype=np.float32)
+        if plot is None:
+            return out
+        values = plot.values
+        if values.shape[0] == self.steps:
+            return values[np.newaxis]
+        if self.errors == "raise" or values.shape[0] > self.steps:
+            error = FileMismatchError(f"{path} has {values.shape[0]} timesteps where {self.study.first} has "
+                                      f"{self.steps}", path, self.study.first)
+            if self.errors == "raise":
+                raise error
+            return out
+        out[0, : values.shape[0]] = values
+        return out
 
 
-def read_array(paths: Paths, *, width: int | None = None, params: Params = None, partial: bool = False) -> da.Array:
+def read_array(paths: Paths, *, width: int | None = None, params: Params = None, partial: bool = False,
+               errors: str = "raise", align: str = "fill") -> da.Array:
     """The plot files' values as one float32 `dask.array.Array` of shape
     (files, timesteps, parameters), a chunk per file.
 
-    `paths`, `width`, `params` and `partial` are those of `read`; the
-    parameters are the selected ones, in the order given.  The shape is the
-    first file's: its header gives the parameter count, and its complete
-    timesteps are counted by reading that file once on the client with the
-    first selected parameter alone (so a first file whose structure or that
-    parameter cannot be read raises its error here).  Every file must have
-    that shape and the first file's parameter names: a file that does not
-    raises FileMismatchError (a korvant.PlotFileError) naming both files, and
-    a file that cannot be read raises its own error, each when a computation
-    needs that file's chunk.
+    `paths`, `width`, `params`, `partial`, `errors` and `align` are those of
+    `read`; the parameters are the selected ones, in the order given.  The
+    shape is the first file's: the headers give the parameters, and the
+    first file's complete timesteps are counted by reading it once on the
+    client without values (so a first file whose structure cannot be read
+    raises its error here).  A file with another count fails with
+    FileMismatchError (a korvant.PlotFileError) naming both files, and a
+    file that cannot be read with its own error, each when a computation
+    needs that file's chunk.  Under errors "skip" and "partial" such a chunk
+    is NaN instead, and a file with fewer timesteps than the first is
+    padded with NaN (`korvant.open_study` pads every run, and says why one
+    failed).
     """
     options = ReadOptions.of(width=width, params=params, partial=partial)
-    files = _files(paths)
-    _, names = korvant.read_header(files[0])
-    indices = _columns(files[0], names, options)
-    options = dataclasses.replace(options, params=indices)
+    errors, align = study_choices(errors, align)
+    files, study = _columns(_files(paths), options, errors, align)
     # The reader's own count; `partial` counts the complete timesteps of a
     # file cut off, whose chunk then fails when computed, as it would alone
     # (unless partial=True was asked for).
-    first_column = dataclasses.replace(options, params=indices[:1] or None, partial=True)
-    steps = len(read_with(files[0], first_column))
-    block = _Block(files[0], names, options, steps)
+    steps = len(read_with(files[0], dataclasses.replace(options, params=(), partial=True)))
+    block = _Block(study, with_errors(options, errors), errors, steps)
     name = "korvant-read-array-" + tokenize(block, files)
     graph = {(name, k, 0, 0): (block, path) for k, path in enumerate(files)}
-    chunks = ((1,) * len(files), (block.steps,), (len(block.indices),))
+    chunks = ((1,) * len(files), (block.steps,), (len(study.indices),))
     return da.Array(HighLevelGraph.from_collections(name, graph, dependencies=()), name, chunks, dtype=np.float32)

@@ -21,6 +21,8 @@ The layouts:
   ``source``, ``width`` (when the plot has one), ``n_parameters`` and
   ``complete``.
 - NumPy .npz: ``values``, ``names``, ``parameters`` and ``time``.
+- A Parquet dataset of a study (`write_dataset`): a Parquet file per run,
+  ``run=<name>/part-0.parquet``, each with the time and the same columns.
 
 In CSV and Parquet a column name is made unique: a name that is repeated,
 is ``time`` or holds ``/`` gets ``#`` and its column index (``/`` becomes
@@ -35,6 +37,7 @@ import csv
 import io
 import json
 import os
+import urllib.parse
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -43,11 +46,11 @@ import numpy as np
 from korvant._extras import need
 
 if TYPE_CHECKING:
-    from collections.abc import Callable
+    from collections.abc import Callable, Iterable, Sequence
 
     from korvant._plot import Plot
 
-__all__ = ["FORMATS", "check_library", "format_of", "write"]
+__all__ = ["FORMATS", "check_library", "format_of", "write", "write_dataset"]
 
 #: Output format -> the file suffixes that select it, the usual one first.
 FORMATS = {
@@ -172,9 +175,10 @@ def _csv(plot: Plot, out: Path) -> None:
             f.write("".join(",".join(row) + "\n" for row in texts))
 
 
-def _parquet(plot: Plot, out: Path) -> None:
+def _parquet_table(plot: Plot, time: np.ndarray | None) -> object:
+    """The Arrow table of a plot: `time` (float64) first when given, then a
+    float32 column per parameter."""
     pa = need("pyarrow", "writing Parquet", "parquet")
-    import pyarrow.parquet as pq
 
     def column(values: np.ndarray):
         # Over the array's own memory.  pa.array() would do the same but
@@ -183,13 +187,19 @@ def _parquet(plot: Plot, out: Path) -> None:
         values = np.ascontiguousarray(values)
         return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, pa.py_buffer(values)])
 
-    arrays = [column(plot.time)] if plot.time is not None else []
+    arrays = [column(time)] if time is not None else []
     arrays += [column(plot.values[:, j]) for j in range(len(plot.names))]
+    lead = ["time"] if time is not None else []
     # The names as the file gives them, for when a column had to be renamed.
     metadata = {"korvant.names": json.dumps(list(plot.names)),
                 "korvant.parameters": json.dumps(list(plot.parameters)),
                 "korvant.source": source_name(plot.path)}
-    table = pa.Table.from_arrays(arrays, names=table_keys(plot), metadata=metadata)
+    return pa.Table.from_arrays(arrays, names=lead + unique_keys(list(plot.names), tuple(lead)), metadata=metadata)
+
+
+def _write_table(table: object, out: Path) -> None:
+    import pyarrow.parquet as pq
+
     # No dictionary encoding: for float columns it rarely pays, and it takes
     # about twice the time of the rest of the write (snappy compression of
     # the plain values still shrinks zero and constant columns to little).
@@ -197,6 +207,48 @@ def _parquet(plot: Plot, out: Path) -> None:
     # need not be.
     with open(out, "wb") as f:
         pq.write_table(table, f, use_dictionary=False)
+
+
+def _parquet(plot: Plot, out: Path) -> None:
+    _write_table(_parquet_table(plot, plot.time), out)
+
+
+def _dataset_part(plot: Plot, out: Path) -> None:
+    """One run of a dataset: a time column always (NaN where the file has
+    none), so that every part has the same columns."""
+    _write_table(_parquet_table(plot, plot.time if plot.time is not None else np.full(len(plot), np.nan)), out)
+
+
+def write_dataset(plots: Iterable[Plot], folder: str | os.PathLike[str], *,
+                  runs: Sequence[str] | None = None) -> list[Path]:
+    """Writes the plots of a study as one Parquet dataset partitioned by run
+    (needs pyarrow), ``folder/run=<name>/part-0.parquet`` each (the name
+    quoted as a URL's path segment), and returns the files written.
+
+    `runs` names the plots (default: as open_study names runs).  Each part
+    holds `time` (float64, NaN for a file without one) and a float32 column
+    per parameter, named as in Parquet files; every plot must have the
+    first's names, as a study read with `params` gives them (read_many finds
+    them by name in each file).  ``pd.read_parquet(folder)`` and
+    ``pyarrow.dataset.dataset(folder, partitioning="hive")`` read the whole
+    with a `run` column (an integer one where every run is named by digits).
+    Each part is written through a temporary file; a run's part already in
+    `folder` is replaced, other runs' are kept.
+    """
+    from korvant._study import run_names
+
+    plots = list(plots)
+    names = list(runs) if runs is not None else run_names([plot.path for plot in plots])
+    check_library("parquet")
+    written = []
+    for plot, run in zip(plots, names, strict=True):
+        if plot.names != plots[0].names:
+            raise ValueError(f"{plot.path} has other parameters than {plots[0].path}: the runs of a dataset need "
+                             "the same (read with params=, which finds them by name in each file)")
+        out = Path(folder) / f"run={urllib.parse.quote(run, safe='')}" / "part-0.parquet"
+        _write_atomically(_dataset_part, plot, out)
+        written.append(out)
+    return written
 
 
 def _hdf5(plot: Plot, out: Path) -> None:

@@ -13,10 +13,12 @@ from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
 from korvant._options import ReadOptions
+from korvant._plot import Plot
 from korvant._select import Word
+from korvant._study import ERRORS, Columns, read_columns, survey
 from korvant.cli._status import FILE_ERRORS, Status, status_of
 
-__all__ = ["Progress", "add_reading_arguments", "read_options", "run_batch"]
+__all__ = ["Progress", "add_reading_arguments", "read_options", "read_study", "run_batch", "study_columns"]
 
 FILES_HELP = "plot files, folders (their *.plt files) or quoted glob patterns"
 
@@ -26,12 +28,15 @@ def default_jobs() -> int:
 
 
 def add_reading_arguments(parser: argparse.ArgumentParser, *, partial: bool = True) -> None:
-    """The options of every command that reads: --width, --jobs and, where
-    the command honours it, --partial."""
+    """The options of every command that reads: --width, --jobs, --errors
+    and, where the command honours it, --partial."""
     parser.add_argument("--width", type=int, choices=(12, 15), default=None,
                         help="data field width (default: detected from the first block)")
     parser.add_argument("-j", "--jobs", type=int, default=default_jobs(), metavar="N",
                         help="files read at the same time (default: the processor count)")
+    parser.add_argument("--errors", choices=ERRORS, default="skip",
+                        help="a file that cannot be read: stop there (raise), report it and go on (skip, the "
+                             "default), or also read the complete blocks of a cut-off file (partial)")
     if partial:
         parser.add_argument("--partial", action="store_true",
                             help="accept a file whose last block is cut off (a run still writing)")
@@ -39,12 +44,48 @@ def add_reading_arguments(parser: argparse.ArgumentParser, *, partial: bool = Tr
 
 def read_options(args: argparse.Namespace, words: list[str] | None = None, *,
                  partial: bool | None = None) -> ReadOptions:
-    """The read of the command line: its --width and --partial (unless
-    `partial` is given), and the parameters named by `words` (all when empty
-    or None), each a name or else a decimal index."""
+    """The read of the command line: its --width and --partial (or --errors
+    partial; unless `partial` is given), and the parameters named by `words`
+    (all when empty or None), each a name, a decimal index or a pattern."""
     params = [Word(word) for word in words] if words else None
-    return ReadOptions.of(width=args.width, params=params,
-                          partial=getattr(args, "partial", False) if partial is None else partial)
+    if partial is None:
+        partial = getattr(args, "partial", False) or args.errors == "partial"
+    return ReadOptions.of(width=args.width, params=params, partial=partial)
+
+
+def study_columns(args: argparse.Namespace, paths: list[str],
+                  words: list[str] | None) -> tuple[Columns | None, list[str], Status]:
+    """The columns that `words` select (all when none) among the names of
+    the study of `paths`, each file's found by name when it is read; the
+    files whose header could be read; and the status so far, each file
+    that could not reported on its own line (under --errors raise, the
+    first alone, and no file is left)."""
+    options = read_options(args, words)
+    try:
+        columns, slots = survey(paths, options.params, "fill", args.errors, args.jobs)
+    except LookupError as error:  # a parameter that no file has
+        return None, [], status_of(error, paths[0] if len(paths) == 1 else f"{len(paths)} files")
+    status = Status.OK
+    for path, slot in zip(paths, slots):
+        if slot is not None:
+            status = status_of(slot, path)
+            if args.errors == "raise":
+                return None, [], status
+    return columns, [path for path, slot in zip(paths, slots) if slot is None], status
+
+
+def read_study(args: argparse.Namespace, paths: list[str], words: list[str] | None) -> tuple[list[Plot], Status]:
+    """The plots of the study of `paths` with the columns that `words`
+    select, found by name in each (NaN where a file lacks one), in the
+    order of `paths`; each file that cannot be read is reported."""
+    columns, good, status = study_columns(args, paths, words)
+    plots: list[Plot] = []
+    if columns is not None:
+        options = read_options(args)
+        done = run_batch(good, lambda path: read_columns(path, columns, options), args.jobs,
+                         lambda path, plot, progress: plots.append(plot), args.errors)
+        status = max(status, done)
+    return plots, status
 
 
 def size_of(path: str) -> int:
@@ -98,18 +139,21 @@ class Progress:
 
 
 def run_batch(paths: list[str], work: Callable[[str], Any], jobs: int,
-              done: Callable[[str, Any, Progress], None]) -> Status:
+              done: Callable[[str, Any, Progress], None], errors: str = "skip") -> Status:
     """Runs `work(path)` over the files, `jobs` at a time in threads (the
     reader releases the GIL), with a progress bar, and calls `done(path,
     result, progress)` in the order of `paths` as soon as each result is
     known.  A file that fails with one of FILE_ERRORS is reported on its own
-    line and the others go on; any other exception propagates."""
+    line and the others go on, or under `errors` "raise" the files after it
+    are left; any other exception propagates."""
     progress = Progress(paths)
     status = Status.OK
     try:
         for path, result, error in _results(paths, work, jobs, progress):
             if error is not None:
                 status = status_of(error, path, progress)
+                if errors == "raise":
+                    break
             else:
                 done(path, result, progress)
     finally:

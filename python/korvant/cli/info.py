@@ -1,4 +1,5 @@
-"""`korvant info FILE...`: what each file holds."""
+"""`korvant info FILE...`: what each file holds, and for several files what
+the study holds."""
 
 from __future__ import annotations
 
@@ -24,6 +25,8 @@ def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser.add_argument("files", nargs="+", metavar="FILE", help=FILES_HELP)
     parser.add_argument("--names", action="store_true", help="list the parameter names with their indices")
     parser.add_argument("--json", action="store_true", help="print a JSON list, one object per file")
+    parser.add_argument("-s", "--summary", action="store_true",
+                        help="the study's summary alone, not each file's (for several files)")
     return parser
 
 
@@ -40,13 +43,12 @@ def record_of(path: str, args: argparse.Namespace) -> dict[str, Any]:
                        if plot.time is not None and len(plot) else None),
         "size": size_of(path),
         "complete": bool(plot.complete),
+        "names": plot.names,
     }
-    if args.names:
-        record["names"] = plot.names
     return record
 
 
-def text_of(record: dict[str, Any]) -> str:
+def text_of(record: dict[str, Any], names: bool) -> str:
     time_range = record["time_range"]
     rows = [
         ("parameters", str(record["parameters"])),
@@ -58,22 +60,56 @@ def text_of(record: dict[str, Any]) -> str:
          f"no: timestep {record['timesteps']} is incomplete (a run still writing, or a file cut short)"),
     ]
     lines = [record["path"]] + [f"  {key:<11} {value}" for key, value in rows]
-    if "names" in record:
+    if names:
         lines.append("  names")
         lines += [f"  {index:>6}  {name}" for index, name in enumerate(record["names"])]
     return "\n".join(lines)
 
 
+class Study:
+    """What the files of a study hold together, gathered as each file's
+    record comes: the parameters every run has and those some have, and
+    each run's count, time range and completeness."""
+
+    def __init__(self) -> None:
+        self.records: list[dict[str, Any]] = []
+        self.every: set[str] | None = None
+        self.some: set[str] = set()
+
+    def add(self, record: dict[str, Any], names: list[str]) -> None:
+        self.records.append(record)
+        self.every = set(names) if self.every is None else self.every & set(names)
+        self.some.update(names)
+
+    def text(self, count: int) -> str:
+        records = self.records
+        lines = [f"study: {count} files, {len(records)} read, {count - len(records)} failed"]
+        if records:
+            steps = [record["timesteps"] for record in records]
+            times = [t for record in records if record["time_range"] for t in record["time_range"]]
+            cut = sum(not record["complete"] for record in records)
+            every = len(self.every or ())
+            rows = [("complete", f"{len(records) - cut} of {len(records)}" + (f" ({cut} cut off)" if cut else "")),
+                    ("parameters", f"{every} in every run, {len(self.some) - every} in some only"),
+                    ("timesteps", f"{min(steps)} to {max(steps)}"),
+                    ("time", f"{min(times):g} to {max(times):g}" if times else "-")]
+            lines += [f"  {key:<11} {value}" for key, value in rows]
+        return "\n".join(lines)
+
+
 def run(args: argparse.Namespace) -> Status:
-    records: list[dict[str, Any]] = []
+    study = Study()
+    paths, _ = expand(args.files)
+    each_file = not args.json and not (args.summary and len(paths) > 1)
 
     def done(path: str, record: dict[str, Any], progress: Progress) -> None:
-        if not args.json:
-            progress.write(("\n" if records else "") + text_of(record), sys.stdout)
-        records.append(record)
+        if each_file:
+            progress.write(("\n" if study.records else "") + text_of(record, args.names), sys.stdout)
+        study.add(record, record["names"] if args.names else record.pop("names"))
 
-    paths, _ = expand(args.files)
-    status = run_batch(paths, lambda path: record_of(path, args), args.jobs, done)
+    status = run_batch(paths, lambda path: record_of(path, args), args.jobs, done, args.errors)
     if args.json:
-        print(json.dumps(records, indent=2))
+        print(json.dumps(study.records, indent=2))
+    elif len(paths) > 1:
+        print(("\n" if each_file else "") + study.text(len(paths)))
     return status

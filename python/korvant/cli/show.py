@@ -1,5 +1,6 @@
 """`korvant show FILE [PARAM...]`: the first and last timesteps of the chosen
-parameters, and each one's min, max and mean."""
+parameters, and each one's min and max with the time of each, and mean; for
+a folder or pattern of several files, those figures for each run."""
 
 from __future__ import annotations
 
@@ -10,8 +11,10 @@ from typing import Any
 import numpy as np
 
 import korvant
+from korvant._paths import expand
 from korvant._read import read_with
-from korvant.cli._batch import add_reading_arguments, read_options
+from korvant._study import run_names
+from korvant.cli._batch import add_reading_arguments, read_options, read_study
 from korvant.cli._status import Status, status_of
 from korvant.export import float32_text
 
@@ -21,10 +24,14 @@ Column = list[str]
 def add_parser(commands: Any) -> argparse.ArgumentParser:
     parser = commands.add_parser("show", help="a table of values",
                                  description="The first and last timesteps of the chosen parameters "
-                                             "and each one's min, max and mean over the chosen timesteps.")
+                                             "and each one's min, max (with the time of each) and mean over "
+                                             "the chosen timesteps.  For a folder or pattern of several files, "
+                                             "a row per run and parameter with those figures, each parameter "
+                                             "found by name in each run.")
     add_reading_arguments(parser)
-    parser.add_argument("file", metavar="FILE")
-    parser.add_argument("params", nargs="*", metavar="PARAM", help="parameter names or indices (default: all)")
+    parser.add_argument("file", metavar="FILE", help="a plot file, or a folder or quoted glob pattern of runs")
+    parser.add_argument("params", nargs="*", metavar="PARAM",
+                        help="parameter names, indices or quoted patterns such as 'TEMP-*' (default: all)")
     parser.add_argument("--steps", type=parse_steps, metavar="A:B",
                         help="the timesteps A to B-1 (from 0; negative counts from the end)")
     parser.add_argument("-n", "--rows", type=int, default=5, metavar="N",
@@ -83,38 +90,79 @@ def lead_columns(plot: korvant.Plot, steps: range, shown: list[int | None]) -> l
     def cells(get: Any) -> Column:
         return ["..." if i is None else get(i) for i in shown]
 
-    lead = [["step"] + cells(lambda i: str(steps[i])) + ["", "min", "max", "mean"]]
+    lead = [["step"] + cells(lambda i: str(steps[i])) + ["", *STATISTICS]]
     if plot.time is not None:
         time = plot.time
-        lead.append(["time"] + cells(lambda i: f"{time[steps[i]]:g}") + [""] * 4)
+        lead.append(["time"] + cells(lambda i: f"{time[steps[i]]:g}") + [""] * (1 + len(STATISTICS)))
     return lead
 
 
-def value_column(name: str, column: np.ndarray, shown: list[int | None]) -> Column:
-    """A parameter's shown values, then its min, max and mean."""
+#: The figures of a parameter over the timesteps shown, in the order shown.
+STATISTICS = ("min", "t(min)", "max", "t(max)", "mean")
+
+
+def statistics(column: np.ndarray, time: np.ndarray | None) -> list[str]:
+    """min, the time (or timestep) of its first occurrence, max and its
+    time, and mean; NaN values aside, "-" where there is no other value."""
+    if np.isnan(column).all():
+        return ["-"] * len(STATISTICS)
+    low, high = int(np.nanargmin(column)), int(np.nanargmax(column))
+    low_text, high_text = float32_text(column[[low, high]])
+
+    def when(i: int) -> str:
+        return f"{time[i]:g}" if time is not None else f"step {i}"
+
+    return [low_text, when(low), high_text, when(high), f"{np.nanmean(column.astype(np.float64)):.7g}"]
+
+
+def value_column(name: str, column: np.ndarray, shown: list[int | None], time: np.ndarray | None) -> Column:
+    """A parameter's shown values, then its statistics."""
     texts = iter(float32_text(column[[i for i in shown if i is not None]]))
     body = ["..." if i is None else next(texts) for i in shown]
-    if len(column):
-        low, high = float32_text(np.array([column.min(), column.max()]))
-        stats = [low, high, f"{column.astype(np.float64).mean():.7g}"]
-    else:
-        stats = ["-", "-", "-"]
-    return [name] + body + [""] + stats
+    return [name] + body + [""] + statistics(column, time)
 
 
-def run(args: argparse.Namespace) -> Status:
+def show_file(args: argparse.Namespace, path: str) -> Status:
+    """The table of one file."""
     try:
-        plot = read_with(args.file, read_options(args, args.params))
+        plot = read_with(path, read_options(args, args.params))
     except Exception as error:  # noqa: BLE001  (status_of re-raises what is no file's failure)
-        return status_of(error, args.file)
+        return status_of(error, path)
     chosen = args.steps or slice(None)
     steps = range(len(plot))[chosen]
     values = plot.values[chosen]
+    time = plot.time[chosen] if plot.time is not None else None
     shown = shown_rows(len(steps), args.rows)
-    columns = [value_column(name, values[:, j], shown) for j, name in enumerate(plot.names)]
+    columns = [value_column(name, values[:, j], shown, time) for j, name in enumerate(plot.names)]
     print(f"{plot.path}: {len(plot)} timesteps, {plot.n_parameters} parameters, width {plot.width}"
           f"{'' if plot.complete else ', last block cut off'}")
     for chunk in table_chunks(lead_columns(plot, steps, shown), columns, shutil.get_terminal_size().columns):
         print()
         print(chunk)
     return Status.OK
+
+
+def show_study(args: argparse.Namespace, paths: list[str]) -> Status:
+    """A row per run and parameter: its timesteps and statistics."""
+    plots, status = read_study(args, paths, args.params)
+    runs = run_names([plot.path for plot in plots])
+    header = ["run", "parameter", "timesteps", *STATISTICS]
+    rows = []
+    for run, plot in zip(runs, plots):
+        chosen = args.steps or slice(None)
+        values, time = plot.values[chosen], plot.time[chosen] if plot.time is not None else None
+        for j, name in enumerate(plot.names):
+            rows.append([run, name, str(len(values)), *statistics(values[:, j], time)])
+    if plots:
+        print(f"{len(plots)} of {len(paths)} runs read, {len(plots[0].names)} parameters")
+        print()
+        columns = [[cell, *column] for cell, column in zip(header, zip(*rows))] if rows else [[h] for h in header]
+        print(table_chunks(columns[:2], columns[2:], 1 << 30)[0])
+    return status
+
+
+def run(args: argparse.Namespace) -> Status:
+    paths, batch = expand(args.file)
+    if batch or len(paths) > 1:
+        return show_study(args, paths)
+    return show_file(args, paths[0])
