@@ -18,8 +18,10 @@ files is read, and every reader of many files takes them alike
 
 The selection is made once, among the study's names: the names of the
 first file, followed by those that later files add (which are the first
-file's names alone when every file has the same).  Each file is then read
-in one opening, its columns found by name in its own header.
+file's names alone when every file has the same), from the headers alone.
+Each file's values are then read in one opening of their own, the columns
+found by name in the header of that opening, so a file rewritten in
+between is read as it is then.
 """
 
 from __future__ import annotations
