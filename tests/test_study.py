@@ -2,6 +2,7 @@
 (errors=), names matched across files (align=) and restart chains, through
 korvant.read_many and korvant.read_chain, against korvant.read of each file."""
 
+import gzip
 import re
 
 import numpy as np
@@ -129,6 +130,19 @@ def test_names_are_found_by_name_and_missing_ones_are_nan(mixed, params, names):
                 assert np.array_equal(bits(plot[name]), bits(own[name]))
             else:
                 assert plot.parameters[column] == -1 and np.isnan(plot[name]).all()
+
+
+def test_compressed_runs_are_surveyed_as_they_are_read(plot_file, tmp_path):
+    # The names of a study come from each file's header, opened as its read
+    # opens it: a compressed run's too.
+    packed = tmp_path / "r1.plt.gz"
+    packed.write_bytes(gzip.compress(plot_text(["B", "A"], [2.0, 3.0], seed=1).encode()))
+    paths = [plot_file(plot_text(["A", "B"], [0.0, 1.0, 2.0], seed=0), "r0.plt"), str(packed)]
+    for plot, path in zip(korvant.read_many(paths, params=["A", "B"]), paths):
+        alone = korvant.read(path)
+        assert np.array_equal(bits(plot.values), bits(alone.values[:, [alone.names.index(n) for n in "AB"]]))
+    chain = korvant.read_chain(paths, params="[AB]")
+    assert chain.time.tolist() == [0.0, 1.0, 2.0, 3.0] and chain.source.segment.tolist() == [0, 0, 1, 1]
 
 
 @pytest.mark.parametrize("align, failed, error", [

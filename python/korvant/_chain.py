@@ -60,7 +60,7 @@ def read_chain(
     if not files:
         raise ValueError("no plot files given")
     options = with_errors(options, errors)
-    columns, slots = survey(files, options.params, align, errors, count)
+    columns, slots = survey(files, options, align, errors, count)
     todo = [k for k, slot in enumerate(slots) if slot is None]
     if columns is not None:
         done = each([files[k] for k in todo], lambda path: timed(read_columns(path, columns, options)), count)

@@ -27,7 +27,10 @@ numbers them; a word with wildcards is a pattern.
 
 from __future__ import annotations
 
+import collections
 import fnmatch
+import functools
+import itertools
 import operator
 import re
 from collections.abc import Iterable, Sequence
@@ -105,14 +108,43 @@ def _checked_index(index: int, count: int, path: str, what: str) -> int:
     return index % count
 
 
+@functools.lru_cache(maxsize=256)
+def _translated(pattern: str) -> re.Pattern[str]:
+    """The regular expression of a shell pattern, compiled once."""
+    return re.compile(fnmatch.translate(pattern))
+
+
 def _matches(key: str | re.Pattern[str], names: Sequence[str], path: str) -> list[int]:
     """The indices of the names that the pattern `key` matches, in order."""
-    regex = key if isinstance(key, re.Pattern) else re.compile(fnmatch.translate(key))
-    found = [i for i, name in enumerate(names) if regex.fullmatch(name)]
+    regex = key if isinstance(key, re.Pattern) else _translated(key)
+    found = list(itertools.compress(range(len(names)), map(regex.fullmatch, names)))
     if not found:
         shown = f"the pattern {key.pattern!r}" if isinstance(key, re.Pattern) else repr(key)
         raise KeyError(f"no parameter name matches {shown} in {path}")
     return found
+
+
+class _Names:
+    """The header's names, looked up by name through one table made on
+    first use (a long list of names is then as cheap as a short one)."""
+
+    def __init__(self, names: Sequence[str]) -> None:
+        self.names = names
+        self.first: dict[str, int] | None = None  # each name's first index
+        self.repeated: set[str] = set()
+
+    def found(self, key: str) -> list[int]:
+        """The indices of the name `key`: none, one, or those it repeats at."""
+        if self.first is None:
+            self.first = {}
+            for i, name in enumerate(self.names):
+                self.first.setdefault(name, i)
+            if len(self.first) < len(self.names):
+                self.repeated = {name for name, count in collections.Counter(self.names).items() if count > 1}
+        if key in self.repeated:
+            return [i for i, name in enumerate(self.names) if name == key]
+        i = self.first.get(key)
+        return [] if i is None else [i]
 
 
 def resolve(keys: Sequence[Key] | None, names: Sequence[str], path: str) -> list[int]:
@@ -120,21 +152,13 @@ def resolve(keys: Sequence[Key] | None, names: Sequence[str], path: str) -> list
     among a header's `names`, in the order given; None selects all."""
     if keys is None:
         return list(range(len(names)))
-    positions: dict[str, list[int]] | None = None
+    table = _Names(names)
     indices: list[int] = []
     for key in keys:
-        if isinstance(key, re.Pattern):
+        if isinstance(key, re.Pattern) or (isinstance(key, str) and WILDCARDS.search(key) and key not in names):
             indices += _matches(key, names, path)
         elif isinstance(key, str):
-            if positions is None:  # made once, for a long list of names
-                positions = {}
-                for i, name in enumerate(names):
-                    positions.setdefault(name, []).append(i)
-            found = positions.get(key, [])
-            if not found and WILDCARDS.search(key):
-                indices += _matches(key, names, path)
-            else:
-                indices.append(_one_name(key, found, len(names), path, "parameter"))
+            indices.append(_one_name(key, table.found(key), len(names), path, "parameter"))
         else:
             indices.append(_checked_index(key, len(names), path, "parameter"))
     return indices

@@ -18,8 +18,10 @@ files is read, and every reader of many files takes them alike
 
 The selection is made once, among the study's names: the names of the
 first file, followed by those that later files add (which are the first
-file's names alone when every file has the same).  Each file is then read
-in one opening, its columns found by name in its own header.
+file's names alone when every file has the same), from the headers alone.
+Each file's values are then read in one opening of their own, the columns
+found by name in the header of that opening, so a file rewritten in
+between is read as it is then.
 """
 
 from __future__ import annotations
@@ -36,11 +38,11 @@ import numpy as np
 from korvant._errors import names_mismatch
 from korvant._options import ReadOptions
 from korvant._plot import Plot
-from korvant._read import read_header, read_with
+from korvant._read import read_with
 from korvant._select import Key, resolve
 
-__all__ = ["Batch", "Columns", "FILE_ERRORS", "columns_of", "each", "read_columns", "read_files", "read_outline",
-           "run_names", "study_choices", "survey", "with_errors"]
+__all__ = ["Batch", "Columns", "FILE_ERRORS", "columns_of", "each", "read_columns", "read_files", "read_names",
+           "read_outline", "run_names", "study_choices", "survey", "with_errors"]
 
 ERRORS = ("raise", "skip", "partial")
 ALIGNS = ("fill", "require", "strict")
@@ -177,6 +179,27 @@ def arranged(plot: Plot, columns: Columns, missing: list[int], chosen: list[int]
     return plot
 
 
+class _HeaderRead(Exception):
+    """Stops a read once its header has given the names."""
+
+
+def read_names(path: str, options: ReadOptions) -> list[str]:
+    """The parameter names of the file at `path`, opened as a read with
+    `options` opens it (so whatever that read takes, this takes too), and
+    read no further than its header."""
+    names: list[str] = []
+
+    def select(found: list[str]) -> list[int]:
+        names.extend(found)
+        raise _HeaderRead
+
+    try:
+        read_with(path, options, select=select)
+    except _HeaderRead:
+        pass
+    return names
+
+
 def read_outline(path: str, options: ReadOptions) -> tuple[list[str], Plot]:
     """The names of the file at `path` and its timesteps without values (the
     time, the count, complete), in one opening; the lines are checked for
@@ -215,19 +238,20 @@ def outcome(paths: Sequence[str], results: Sequence[Any], errors: str) -> Batch:
     return Batch([r for r in results if not isinstance(r, BaseException)], failed)
 
 
-def survey(files: Sequence[str], keys: Sequence[Key] | None, align: str, errors: str,
+def survey(files: Sequence[str], options: ReadOptions, align: str, errors: str,
            threads: int) -> tuple[Columns | None, list[Any]]:
-    """The study's columns from the headers of `files`, and a result slot
-    per file: the failure of its header, or None.  Under "raise" the files
-    after the first failure are not read (marked by the same failure)."""
-    headers = each(files, lambda path: read_header(path)[1], threads)
+    """The study's columns, those `options` select among the headers of
+    `files`, and a result slot per file: the failure of its header, or None.
+    Under "raise" the files after the first failure are not read (marked by
+    the same failure)."""
+    headers = each(files, lambda path: read_names(path, options), threads)
     slots: list[Any] = [h if isinstance(h, BaseException) else None for h in headers]
     if errors == "raise":
         first = next((k for k, h in enumerate(slots) if h is not None), None)
         if first is not None:
             slots[first + 1:] = [slots[first]] * (len(files) - first - 1)
     good = [(path, names) for path, names, slot in zip(files, headers, slots) if slot is None]
-    return (columns_of(good, keys, align) if good else None), slots  # type: ignore[arg-type]
+    return (columns_of(good, options.params, align) if good else None), slots  # type: ignore[arg-type]
 
 
 def read_files(files: Sequence[str], options: ReadOptions, threads: int, errors: str, align: str) -> Batch:
@@ -237,7 +261,7 @@ def read_files(files: Sequence[str], options: ReadOptions, threads: int, errors:
     options = with_errors(options, errors)
     if options.params is None and align != "strict":
         return outcome(files, each(files, lambda path: read_with(path, options), threads), errors)
-    columns, slots = survey(files, options.params, align, errors, threads)
+    columns, slots = survey(files, options, align, errors, threads)
     todo = [k for k, slot in enumerate(slots) if slot is None]
     if columns is not None:
         done = each([files[k] for k in todo], lambda path: read_columns(path, columns, options), threads)

@@ -37,7 +37,8 @@ from korvant._errors import FileMismatchError
 from korvant._options import ReadOptions
 from korvant._paths import Paths, expand
 from korvant._read import Params, read_with
-from korvant._study import FILE_ERRORS, Columns, columns_of, each, read_columns, study_choices, with_errors
+from korvant._study import FILE_ERRORS, Columns, columns_of, each, read_columns, read_names, study_choices, \
+    with_errors
 
 
 def _missing() -> str:
@@ -87,9 +88,9 @@ def _columns(files: list[str], options: ReadOptions, errors: str, align: str) ->
     file whose header cannot be read is left out ("skip", "partial") or
     raises its error now ("raise")."""
     if align == "strict":
-        headers = [(files[0], korvant.read_header(files[0])[1])]
+        headers = [(files[0], read_names(files[0], options))]
     else:
-        heads = each(files, lambda path: korvant.read_header(path)[1], os.cpu_count() or 1)
+        heads = each(files, lambda path: read_names(path, options), os.cpu_count() or 1)
         bad = [h for h in heads if isinstance(h, BaseException)]
         if bad and (errors == "raise" or len(bad) == len(files)):
             raise bad[0]

@@ -62,7 +62,7 @@ def study_columns(args: argparse.Namespace, paths: list[str],
     first alone, and no file is left)."""
     options = read_options(args, words)
     try:
-        columns, slots = survey(paths, options.params, "fill", args.errors, args.jobs)
+        columns, slots = survey(paths, options, "fill", args.errors, args.jobs)
     except LookupError as error:  # a parameter that no file has
         return None, [], status_of(error, paths[0] if len(paths) == 1 else f"{len(paths)} files")
     status = Status.OK
