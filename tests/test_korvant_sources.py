@@ -213,3 +213,16 @@ def test_the_command_line_takes_a_url(s3):
                             text=True, env=env, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split()[:6] == ["s3://study/run1.plt", "parameters", "12", "timesteps", "200", "width"]
+
+
+def test_dask_reads_each_url_on_its_worker(s3, compute):
+    # On the threaded scheduler and on a cluster of two worker processes,
+    # each of which opens its URLs itself.
+    pytest.importorskip("dask")
+    import korvant.dask
+
+    options, local = s3
+    frame = korvant.dask.read("s3://study/run*.plt", storage_options=options)
+    got = compute(frame["P5"]).to_numpy()
+    expected = np.concatenate([korvant.read(local / f"run{k}.plt")["P5"] for k in range(3)])
+    assert got.tobytes() == expected.tobytes()

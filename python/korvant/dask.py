@@ -27,7 +27,7 @@ import os
 import types
 import warnings
 from collections.abc import Iterator, Sequence
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -73,9 +73,9 @@ if TYPE_CHECKING:
 __all__ = ["FileMismatchError", "read", "read_array"]
 
 
-def _files(paths: Paths) -> list[str]:
+def _files(paths: Paths, options: ReadOptions) -> list[str]:
     """The files of a collection, expanded as read_many expands them."""
-    files, _ = expand(paths)
+    files, _ = expand(paths, options.storage_options)
     if not files:
         raise ValueError("no plot files given")
     return files
@@ -203,7 +203,8 @@ def _string_dtype() -> str:
 
 
 def read(paths: Paths, *, width: int | None = None, params: Params = None, partial: bool = False,
-         errors: str = "raise", align: str = "fill") -> dask.dataframe.DataFrame:
+         errors: str = "raise", align: str = "fill", compression: str | None = "infer",
+         storage_options: dict[str, Any] | None = None) -> dask.dataframe.DataFrame:
     """The plot files as one `dask.dataframe.DataFrame`, a partition per file.
 
     `paths` is one path or an iterable of them, each a file, a folder or a
@@ -212,7 +213,9 @@ def read(paths: Paths, *, width: int | None = None, params: Params = None, parti
     first number of each lead line; NaN throughout for a file whose lead
     lines do not all have one) and the selected parameters (float32, named as
     in the files, the read's own storage as in `Plot.to_pandas`).  `width`,
-    `params` and `partial` are those of `korvant.read`, for every file.
+    `params`, `partial`, `compression` and `storage_options` are those of
+    `korvant.read`, for every file; URLs and their globs are read on the
+    workers, each through fsspec with `storage_options`.
     Each partition's index counts the file's timesteps from 0; divisions
     are unknown.
 
@@ -231,9 +234,10 @@ def read(paths: Paths, *, width: int | None = None, params: Params = None, parti
     `korvant.open_study` does, in its `error` coordinate.
     """
     dd = _dataframe()
-    options = ReadOptions.of(width=width, params=params, partial=partial)
+    options = ReadOptions.of(width=width, params=params, partial=partial, compression=compression,
+                             storage_options=storage_options)
     errors, align = study_choices(errors, align)
-    files, study = _columns(_files(paths), options, errors, align)
+    files, study = _columns(_files(paths, options), options, errors, align)
     partition = _Partition(study, with_errors(options, errors), errors, _string_dtype())
     return dd.from_map(partition, files, meta=partition.frame(files[0], None), label="korvant-read",
                        enforce_metadata=False)
@@ -268,12 +272,13 @@ class _Block(_Reader):
 
 
 def read_array(paths: Paths, *, width: int | None = None, params: Params = None, partial: bool = False,
-               errors: str = "raise", align: str = "fill") -> da.Array:
+               errors: str = "raise", align: str = "fill", compression: str | None = "infer",
+               storage_options: dict[str, Any] | None = None) -> da.Array:
     """The plot files' values as one float32 `dask.array.Array` of shape
     (files, timesteps, parameters), a chunk per file.
 
-    `paths`, `width`, `params`, `partial`, `errors` and `align` are those of
-    `read`; the parameters are the selected ones, in the order given.  The
+    `paths`, `width`, `params`, `partial`, `errors`, `align`, `compression`
+    and `storage_options` are those of `read`; the parameters are the selected ones, in the order given.  The
     shape is the first file's: the headers give the parameters, and the
     first file's complete timesteps are counted by reading it once on the
     client without values (so a first file whose structure cannot be read
@@ -285,9 +290,10 @@ def read_array(paths: Paths, *, width: int | None = None, params: Params = None,
     padded with NaN (`korvant.open_study` pads every run, and says why one
     failed).
     """
-    options = ReadOptions.of(width=width, params=params, partial=partial)
+    options = ReadOptions.of(width=width, params=params, partial=partial, compression=compression,
+                             storage_options=storage_options)
     errors, align = study_choices(errors, align)
-    files, study = _columns(_files(paths), options, errors, align)
+    files, study = _columns(_files(paths, options), options, errors, align)
     # The reader's own count; `partial` counts the complete timesteps of a
     # file cut off, whose chunk then fails when computed, as it would alone
     # (unless partial=True was asked for).
