@@ -226,3 +226,12 @@ def test_dask_reads_each_url_on_its_worker(s3, compute):
     got = compute(frame["P5"]).to_numpy()
     expected = np.concatenate([korvant.read(local / f"run{k}.plt")["P5"] for k in range(3)])
     assert got.tobytes() == expected.tobytes()
+
+
+def test_a_study_of_urls_opens_as_the_local_one(s3):
+    pytest.importorskip("xarray")
+    options, local = s3
+    remote = korvant.open_study("s3://study/run*.plt", params=["P2", "P9"], storage_options=options, lazy=False)
+    here = korvant.open_study(sorted(local.glob("run*.plt")), params=["P2", "P9"], lazy=False)
+    assert remote.values.tobytes() == here.values.tobytes()
+    assert list(remote["run"].values) == list(here["run"].values)

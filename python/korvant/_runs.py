@@ -157,12 +157,14 @@ def use_dask(lazy: bool | None) -> bool:
 
 
 def open_runs(paths: Any, *, params: Any, errors: str, align: str, width: int | None, partial: bool,
-              threads: int | None, lazy: bool | None) -> Runs:
+              threads: int | None, lazy: bool | None, compression: str | None = "infer",
+              storage_options: dict[str, Any] | None = None) -> Runs:
     """The runs of the study of `paths` (see korvant.xarray.open_study)."""
-    options = ReadOptions.of(width=width, params=params, partial=partial)
+    options = ReadOptions.of(width=width, params=params, partial=partial, compression=compression,
+                             storage_options=storage_options)
     errors, align = study_choices(errors, align)
     count = positive_int("threads", threads) if threads is not None else os.cpu_count() or 1
-    files, _ = expand(paths)
+    files, _ = expand(paths, storage_options)
     if not files:
         raise ValueError("no plot files given")
     options = with_errors(options, errors)

@@ -48,13 +48,15 @@ SUFFIXES = (".plt", ".plt.gz", ".plt.zst", ".plt.xz", ".plt.bz2")
 
 def open_study(paths: Any, *, params: Params = None, errors: str = "raise", align: str = "fill",
                width: int | None = None, partial: bool = False, threads: int | None = None,
-               lazy: bool | None = None) -> xr.DataArray:
+               lazy: bool | None = None, compression: str | None = "infer",
+               storage_options: dict[str, Any] | None = None) -> xr.DataArray:
     """The runs of a study as one float32 DataArray, dims (run, time,
     parameter).
 
     `paths` is one path or several, each a file, a folder or a glob
-    pattern, expanded as read_many expands them.  `params`, `width` and
-    `partial` are those of korvant.read; `errors` and `align` those of
+    pattern, expanded as read_many expands them (URLs and their globs too).
+    `params`, `width`, `partial`, `compression` and `storage_options` are
+    those of korvant.read; `errors` and `align` those of
     read_many: the parameters are the union of the runs' names (or those
     `params` selects among them), found by name in each run, NaN in a run
     that lacks one (align "fill").
@@ -77,7 +79,7 @@ def open_study(paths: Any, *, params: Params = None, errors: str = "raise", alig
     result computes it along.
     """
     study = open_runs(paths, params=params, errors=errors, align=align, width=width, partial=partial,
-                      threads=threads, lazy=lazy)
+                      threads=threads, lazy=lazy, compression=compression, storage_options=storage_options)
     coords: dict[str, Any] = {
         "run": run_names(study.paths), "parameter": study.columns.names,
         "path": ("run", study.paths), "timesteps": ("run", study.counts),
