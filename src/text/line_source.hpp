@@ -166,7 +166,7 @@ class LineSource {
   std::uint64_t size_hint() const noexcept;
 
  private:
-  LineSource(FileDescriptor owner, int fd, char* buffer, std::size_t buffer_size) noexcept;
+  LineSource(FileDescriptor owner, int fd, char* block, char* buffer, std::size_t buffer_size) noexcept;
   static std::expected<LineSource, IoError> with_buffer(FileDescriptor owner, int fd,
                                                         std::size_t buffer_size) noexcept;
   // Appends the bytes of the buffer from record_from_ to filled_ to the
@@ -185,7 +185,8 @@ class LineSource {
 
   FileDescriptor owner_;  // the descriptor, when this source opened it
   int fd_;
-  char* buffer_;         // buffer_capacity_ bytes, then LINE_PADDING zero bytes
+  char* block_;          // the allocation the buffer lies in
+  char* buffer_;         // 64-byte aligned: buffer_capacity_ bytes, then LINE_PADDING zero bytes
   std::size_t buffer_size_;      // bytes asked of one read
   std::size_t buffer_capacity_;  // >= buffer_size_; more after a rewind of many bytes
   bool positional_ = false;      // reads with pread at offset_
