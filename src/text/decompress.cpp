@@ -64,10 +64,10 @@ bool compression_available(Compression format) noexcept {
 }
 
 Decoder::Decoder(RawRead raw, std::string_view head) noexcept : raw_(std::move(raw)) {
-  input_.reset(new (std::nothrow) char[INPUT_BYTES]);
+  input_.reset(new (std::nothrow) Line[INPUT_BYTES / sizeof(Line)]);
   allocated_ = input_ != nullptr;
   if (allocated_ && !head.empty()) {
-    std::memcpy(input_.get(), head.data(), head.size());
+    std::memcpy(reinterpret_cast<char*>(input_.get()), head.data(), head.size());
     in_end_ = head.size();
   }
 }
@@ -76,7 +76,7 @@ std::expected<bool, IoError> Decoder::fill() noexcept {
   if (in_pos_ < in_end_) return true;
   if (raw_ended_) return false;
   in_pos_ = in_end_ = 0;
-  const auto got = raw_(input_.get(), INPUT_BYTES);
+  const auto got = raw_(reinterpret_cast<char*>(input_.get()), INPUT_BYTES);
   if (!got) return std::unexpected(got.error());
   in_end_ = *got;
   raw_ended_ = *got == 0;

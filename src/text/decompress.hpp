@@ -60,7 +60,7 @@ class Decoder {
   virtual std::expected<std::size_t, IoError> step(char* out, std::size_t count, bool ended, bool& done) noexcept = 0;
 
   // The raw bytes not decompressed yet.
-  const char* input() const noexcept { return input_.get() + in_pos_; }
+  const char* input() const noexcept { return reinterpret_cast<char*>(input_.get()) + in_pos_; }
   std::size_t available() const noexcept { return in_end_ - in_pos_; }
   void consume(std::size_t bytes) noexcept { in_pos_ += bytes; }
 
@@ -71,7 +71,12 @@ class Decoder {
 
   static constexpr std::size_t INPUT_BYTES = std::size_t{256} << 10;
   RawRead raw_;
-  std::unique_ptr<char[]> input_;
+  // The compressed bytes, read in on a 64-byte boundary (as the line
+  // source's buffer, for the speed of the kernel's copy).
+  struct alignas(64) Line {
+    char bytes[64];
+  };
+  std::unique_ptr<Line[]> input_;
   std::size_t in_pos_ = 0, in_end_ = 0;
   bool raw_ended_ = false;
   bool done_ = false;
