@@ -6,8 +6,8 @@
 // side by side in 64 bits, is compared with the layout repeated every 16
 // bits.  Digits are gathered with multiply-adds, as in parse_field's fast
 // path, the four fields' parts moved into one lane each, and the four
-// values converted in double lanes: mantissa times or divided by the exact
-// power of ten, the halfway check, narrowing to binary32.
+// values converted in double lanes: mantissa times the power of ten, a
+// check for nearness to a binary32 halfway point, narrowing to binary32.
 #include "text/field_row.hpp"
 
 #include "text/block_shape.hpp"
@@ -26,6 +26,14 @@ namespace tavrel::text {
 namespace {
 
 using field_detail::EXACT_POW10;
+
+// 10^q for q = -22 .. 22 at index q + 22: exact for q >= 0, the nearest
+// double to it for q < 0.
+constexpr double SIGNED_POW10[] = {1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12,
+                                   1e-11, 1e-10, 1e-9,  1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,
+                                   1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,
+                                   1e11,  1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,
+                                   1e22};
 
 // A 16-bit pattern repeated for the four fields of a group.
 constexpr std::uint64_t each_field(std::uint64_t bits) { return bits * 0x0001000100010001; }
@@ -122,20 +130,33 @@ template <unsigned K>
   return _mm256_madd_epi16(pairs, _mm256_broadcastsi128_si256(words));
 }
 
-// Whether, in each lane set in `lanes`, the double is exactly the mantissa
-// times 10^q (see field_detail::is_exact).  Rare: only for halfway doubles.
-[[gnu::target("avx2"), gnu::noinline]] bool exact_where(int lanes, __m256d mantissa, __m128i q, __m256d value) noexcept {
+// For each lane set in `lanes` (its double near a binary32 halfway point):
+// makes value[i] the double that narrows to the binary32 nearest
+// m * 10^q, or returns false where only the exact path can tell.  For
+// q >= 0 the product was rounded once, so only a double exactly on the
+// halfway point that is not m * 10^q itself is lost.  For q < 0 the
+// quotient m / 10^-q is exact when 5^-q divides m (an integer below 2^53
+// over a power of two), and then the division gives it.
+[[gnu::target("avx2"), gnu::noinline]] bool settle_near_halfway(int lanes, __m256d mantissa, __m128i q,
+                                                                __m256d& value) noexcept {
   alignas(32) double mantissas[4], values[4];
   alignas(16) std::int32_t exponents[4];
   _mm256_store_pd(mantissas, mantissa);
   _mm256_store_pd(values, value);
   _mm_store_si128(reinterpret_cast<__m128i*>(exponents), q);
   for (int i = 0; i < 4; ++i) {
-    if ((lanes >> i & 1) != 0 &&
-        !field_detail::is_exact(static_cast<std::uint64_t>(mantissas[i]), exponents[i], values[i])) {
-      return false;
+    if ((lanes >> i & 1) == 0) continue;
+    const auto m = static_cast<std::uint64_t>(mantissas[i]);
+    const int e = exponents[i];
+    if (e >= 0) {
+      const bool halfway = (std::bit_cast<std::uint64_t>(values[i]) & 0x1FFFFFFF) == 0x10000000;
+      if (halfway && !field_detail::is_exact(m, e, values[i])) return false;
+    } else {
+      if (m % field_detail::POW5_U64[-e] != 0) return false;
+      values[i] = mantissas[i] / EXACT_POW10[-e];
     }
   }
+  value = _mm256_load_pd(values);
   return true;
 }
 
@@ -216,21 +237,28 @@ template <unsigned K, unsigned FIELDS>
       reinterpret_cast<const __m128i*>(EXPONENT_SIGNS[four_bits((minus >> (4 + K)) & LEAD)].v.data()));
   const __m128i q = _mm_sub_epi32(_mm_sign_epi32(digits.exponent, exponent_signs),
                                   _mm_set1_epi32(static_cast<int>(K)));
-  const __m128i magnitude = _mm_abs_epi32(q);
-  if (_mm_movemask_epi8(_mm_cmpgt_epi32(magnitude, _mm_set1_epi32(22))) != 0) return false;
+  if (_mm_movemask_epi8(_mm_cmpgt_epi32(_mm_abs_epi32(q), _mm_set1_epi32(22))) != 0) return false;
 
-  const __m256d mantissa = digits.mantissa;
-  const __m256d power = _mm256_i32gather_pd(EXACT_POW10, magnitude, 8);
-  const __m256d negative_q = _mm256_castsi256_pd(_mm256_cvtepi32_epi64(_mm_cmpgt_epi32(_mm_setzero_si128(), q)));
-  const __m256d value =
-      _mm256_blendv_pd(_mm256_mul_pd(mantissa, power), _mm256_div_pd(mantissa, power), negative_q);
-  // A double halfway between two binary32 values (all are normal here):
-  // the 29 bits below the binary32 significand are 1 followed by zeros.
-  // That needs the exact path only when the double was rounded.
-  const __m256i low_bits = _mm256_and_si256(_mm256_castpd_si256(value), _mm256_set1_epi64x(0x1FFFFFFF));
-  const int halfway = _mm256_movemask_pd(
-      _mm256_castsi256_pd(_mm256_cmpeq_epi64(low_bits, _mm256_set1_epi64x(0x10000000))));
-  if (halfway != 0 && !exact_where(halfway, mantissa, q, value)) [[unlikely]] return false;
+  // m * 10^q as one multiplication: by the exact power for q >= 0, by the
+  // double nearest 10^q for q < 0.  The product is then within two units
+  // in the last place of m * 10^q (the power's rounding and the product's),
+  // so it narrows to the binary32 nearest m * 10^q unless it lies within
+  // that distance of a binary32 halfway point: 29 low bits of 1 followed by
+  // zeros, give or take 3.  With at most nine significant digits, a field's
+  // value is either exactly a halfway point or more than 7e-14 (relative)
+  // away from every one, far outside that window: so only exact halfway
+  // values come here, and they are settled one by one.
+  __m256d value =
+      _mm256_mul_pd(digits.mantissa, _mm256_i32gather_pd(SIGNED_POW10, _mm_add_epi32(q, _mm_set1_epi32(22)), 8));
+  const __m256i from_halfway = _mm256_sub_epi64(_mm256_and_si256(_mm256_castpd_si256(value), _mm256_set1_epi64x(0x1FFFFFFF)),
+                                                _mm256_set1_epi64x(0x10000000 - 3));
+  const __m256i near_halfway = _mm256_andnot_si256(_mm256_cmpgt_epi64(_mm256_setzero_si256(), from_halfway),
+                                                   _mm256_cmpgt_epi64(_mm256_set1_epi64x(7), from_halfway));
+  if (!_mm256_testz_si256(near_halfway, near_halfway)) [[unlikely]] {
+    if (!settle_near_halfway(_mm256_movemask_pd(_mm256_castsi256_pd(near_halfway)), digits.mantissa, q, value)) {
+      return false;
+    }
+  }
   store_values<K, FIELDS>(value, minus, out);
   return true;
 }
