@@ -10,6 +10,7 @@ in child interpreters started with `run_python`.
 
 import os
 import random
+import signal
 import subprocess
 import sys
 import textwrap
@@ -23,6 +24,13 @@ import pytest
 SEED = int(os.environ.get("TAVREL_SEED", "20261208"))
 
 MODULE_DIR = os.environ.get("TAVREL_MODULE_DIR")
+
+# A shell without job control starts a background command with SIGINT
+# ignored, and children inherit that: the tests that end a child with
+# Ctrl-C (SIGINT) would then wait for it forever.  The suite's children get
+# the default disposition whatever way the suite was started.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 if MODULE_DIR:
     MODULE_DIR = os.path.abspath(MODULE_DIR)
     sys.path.insert(0, MODULE_DIR)
