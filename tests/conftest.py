@@ -168,3 +168,19 @@ def compute(request):
         client = request.getfixturevalue("client")
         return lambda collection: client.compute(collection).result()
     return lambda collection: collection.compute(scheduler="threads")
+
+
+# What makes a test an integration test (see the marker in pyproject.toml):
+# its module runs the command line, or it uses one of these fixtures, or it
+# computes on the cluster.
+INTEGRATION_MODULES = {"test_cli.py", "test_cli_study.py"}
+INTEGRATION_FIXTURES = {"client", "s3", "tmux"}
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        fixtures = set(getattr(item, "fixturenames", ()))
+        on_cluster = "compute" in fixtures and "[cluster" in item.name
+        if item.path.name in INTEGRATION_MODULES or fixtures & INTEGRATION_FIXTURES or on_cluster:
+            item.add_marker(pytest.mark.integration)
+
