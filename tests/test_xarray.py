@@ -98,6 +98,28 @@ def test_open_study_keeps_good_runs_and_says_why_others_failed(runs, compute):
     assert np.array_equal(bits(partial.values[3]), bits(expected(bad[0], ["A", "B", "C"], 4)))
 
 
+@pytest.mark.parametrize("later, changed", [
+    ([0.0, 1.0, 2.0, 3.0], False),  # a run still going: grown, its first timesteps as they were
+    ([0.0, 1.5, 2.0], True),  # replaced, or restarted over itself: other times
+    ([0.0, 1.0], True),  # cut back
+])
+def test_a_run_that_changed_after_opening_fails_in_its_values(plot_file, compute, later, changed):
+    paths = [plot_file(plot_text(["A"], [0.0, 1.0, 2.0], seed=k), f"r{k}.plt") for k in range(2)]
+    skipping, raising = (korvant.open_study(paths, errors=errors) for errors in ("skip", "raise"))
+    with open(paths[1], "w") as f:
+        f.write(plot_text(["A"], later, seed=5))
+    result = compute(skipping)
+    assert result.error.values[0] == ""
+    assert np.array_equal(bits(result.values[0, :, 0]), bits(korvant.read(paths[0])["A"]))
+    if changed:
+        assert "study was opened" in result.error.values[1] and np.isnan(result.values[1]).all()
+        with pytest.raises(ValueError, match="study was opened"):
+            compute(raising)
+    else:
+        assert result.error.values[1] == ""
+        assert np.array_equal(bits(result.values[1, :, 0]), bits(korvant.read(paths[1])["A"][:3]))
+
+
 @pytest.mark.parametrize("times, axis", [
     ([[0.0, 1.0, 2.0], [0.5, 1.0, 3.0]], [0.0, 0.5, 1.0, 2.0, 3.0]),  # the union, each run at its times
     ([[0.0, 1.0, 2.0], [0.0, 2.0, 1.0]], None),  # a time that goes back: the axis counts timesteps

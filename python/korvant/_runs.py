@@ -70,18 +70,27 @@ class RunReader:
     errors: str
     length: int
 
-    def __call__(self, path: str, count: int, positions: np.ndarray | None) -> tuple[np.ndarray, str]:
+    def __call__(self, path: str, count: int, positions: np.ndarray | None,
+                 times: np.ndarray | None = None) -> tuple[np.ndarray, str]:
         try:
-            return self.placed(path, count, positions), ""
+            return self.placed(path, count, positions, times), ""
         except FILE_ERRORS as error:
             if self.errors == "raise":
                 raise
             return np.full((1, self.length, len(self.columns.indices)), np.nan, dtype=np.float32), message_of(error)
 
-    def placed(self, path: str, count: int, positions: np.ndarray | None) -> np.ndarray:
+    def placed(self, path: str, count: int, positions: np.ndarray | None,
+               times: np.ndarray | None = None) -> np.ndarray:
+        """The run's values on the axis.  The file may have grown since the
+        study was opened (a run still going), and its first `count`
+        timesteps are taken; fewer timesteps, or other times for them (the
+        file was replaced, or a run restarted over it), fail."""
         plot = read_columns(path, self.columns, self.options)
         if len(plot) < count:
             raise ValueError(f"{path} has {len(plot)} timesteps, {count} when the study was opened")
+        if times is not None and (plot.time is None or not np.array_equal(plot.time[:count], times, equal_nan=True)):
+            raise ValueError(f"{path} has changed since the study was opened: the times of its first {count} "
+                             "timesteps are not those read then")
         rows = plot.values[:count]
         if positions is None and count == self.length:
             return rows[np.newaxis]  # the read's own memory
@@ -108,7 +117,10 @@ def error_chunk(result: tuple[np.ndarray, str]) -> np.ndarray:
     return np.array([result[1]], dtype=object)
 
 
-def dask_arrays(reader: RunReader, jobs: list[tuple[str, int, np.ndarray | None]]) -> tuple[Any, Any]:
+Job = tuple[str, int, np.ndarray | None, np.ndarray | None]  # path, count, positions, times
+
+
+def dask_arrays(reader: RunReader, jobs: list[Job]) -> tuple[Any, Any]:
     """The values and the failure texts as Dask arrays, a task per run that
     both take their part of."""
     import dask.array as da
@@ -127,7 +139,7 @@ def dask_arrays(reader: RunReader, jobs: list[tuple[str, int, np.ndarray | None]
     return value_array, error_array
 
 
-def eager_arrays(reader: RunReader, jobs: list[tuple[str, int, np.ndarray | None]],
+def eager_arrays(reader: RunReader, jobs: list[Job],
                  threads: int) -> tuple[np.ndarray, np.ndarray]:
     """The values and the failure texts, read now, `threads` runs at a time."""
     values = np.empty((len(jobs), reader.length, len(reader.columns.indices)), dtype=np.float32)
@@ -185,7 +197,7 @@ def open_runs(paths: Any, *, params: Any, errors: str, align: str, width: int | 
         raise failed[0][1]
     time, positions, length = time_axis([plot.time for _, plot in kept], [len(plot) for _, plot in kept])
     reader = RunReader(columns, options, errors, length)  # type: ignore[arg-type]
-    jobs = [(path, len(plot), where) for (path, plot), where in zip(kept, positions)]
+    jobs = [(path, len(plot), where, plot.time) for (path, plot), where in zip(kept, positions)]
     values, texts = dask_arrays(reader, jobs) if use_dask(lazy) else eager_arrays(reader, jobs, count)
     return Runs([path for path, _ in kept], columns, [len(plot) for _, plot in kept],  # type: ignore[arg-type]
                 [bool(plot.complete) for _, plot in kept], time, values, None if errors == "raise" else texts,
