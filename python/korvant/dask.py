@@ -255,12 +255,14 @@ class _Block(_Reader):
 
     def __call__(self, path: str) -> np.ndarray:
         plot = self.plot(path)
+        if plot is not None and len(plot) == self.steps:
+            # The read's own array, not copied: the chunk is a view of it
+            # with the file's axis in front.
+            return plot.values[np.newaxis]
         out = np.full((1, self.steps, len(self.study.indices)), np.nan, dtype=np.float32)
         if plot is None:
             return out
         values = plot.values
-        if values.shape[0] == self.steps:
-            return values[np.newaxis]
         if self.errors == "raise" or values.shape[0] > self.steps:
             error = FileMismatchError(f"{path} has {values.shape[0]} timesteps where {self.study.first} has "
                                       f"{self.steps}", path, self.study.first)
