@@ -65,6 +65,11 @@ try:
         from dask.highlevelgraph import HighLevelGraph
 except ImportError as error:
     raise ImportError(_missing()) from error
+try:
+    # A Blockwise argument with a value per chunk (its file), where Dask has it.
+    from dask.layers import ArrayValuesDep
+except ImportError:
+    ArrayValuesDep = None
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -302,6 +307,14 @@ def read_array(paths: Paths, *, width: int | None = None, params: Params = None,
     steps = len(read_with(files[0], dataclasses.replace(options, params=(), partial=True)))
     block = _Block(study, with_errors(options, errors), errors, steps)
     name = "korvant-read-array-" + tokenize(block, files)
-    graph = {(name, k, 0, 0): (block, path) for k, path in enumerate(files)}
-    chunks = ((1,) * len(files), (block.steps,), (len(study.indices),))
-    return da.Array(HighLevelGraph.from_collections(name, graph, dependencies=()), name, chunks, dtype=np.float32)
+    chunks = ((1,) * len(files), (steps,), (len(study.indices),))
+    if ArrayValuesDep is None:
+        graph = {(name, k, 0, 0): (block, path) for k, path in enumerate(files)}
+        return da.Array(HighLevelGraph.from_collections(name, graph, dependencies=()), name, chunks,
+                        dtype=np.float32)
+    # One Blockwise layer, whose task for chunk k calls the block with file
+    # k: Dask fuses the blockwise steps that follow (a reduction's first
+    # step, a slice) into that task, and a cluster runs one task per file.
+    each_file = ArrayValuesDep(chunks, {(k, 0, 0): path for k, path in enumerate(files)})
+    return da.blockwise(block, "ijk", each_file, "ijk", name=name, dtype=np.float32,
+                        meta=np.empty((0, 0, 0), np.float32), align_arrays=False)
