@@ -125,28 +125,32 @@ def verdict(met: bool) -> str:
 # its resident size, runs one computation and reports its peak above that.
 
 PEAK_CODE = r"""
-import json, os, resource, sys, warnings
+import json, os, sys, warnings
 warnings.filterwarnings("ignore", "Dask dataframe query planning is disabled", FutureWarning)
-import dask, dask.array, dask.dataframe, distributed, numpy as np, pandas, pyarrow
 import korvant, korvant.dask
-what, paths = sys.argv[1], sys.argv[2:]
+what, warm, paths = sys.argv[1], sys.argv[2], sys.argv[3:]
+
+def run(paths):
+    if what == "partition":
+        return korvant.dask.read(paths).compute(scheduler="sync")
+    if what == "chunk":
+        return korvant.dask.read_array(paths).compute(scheduler="sync")
+    if what == "frame sum":
+        return korvant.dask.read(paths).sum(numeric_only=True).compute(scheduler="threads")
+    return korvant.dask.read_array(paths).sum(axis=(0, 1)).compute(scheduler="threads")
+
+run([warm] * len(paths))  # a small file's first run imports what the computation needs
 with open("/proc/self/statm") as f:
     base = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-if what == "partition":
-    out = korvant.dask.read(paths).compute(scheduler="sync")
-elif what == "chunk":
-    out = korvant.dask.read_array(paths).compute(scheduler="sync")
-elif what == "frame sum":
-    out = korvant.dask.read(paths).sum(numeric_only=True).compute(scheduler="threads")
-elif what == "array sum":
-    out = korvant.dask.read_array(paths).sum(axis=(0, 1)).compute(scheduler="threads")
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+out = run(paths)
+with open("/proc/self/status") as f:  # this process's own high-water mark (ru_maxrss counts the parent's)
+    peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:")) * 1024
 print(json.dumps({"grown": peak - base}))
 """
 
 
-def peak_grown(what: str, paths: list[str]) -> int:
-    out = subprocess.run([sys.executable, "-c", PEAK_CODE, what, *paths], check=True, capture_output=True,
+def peak_grown(what: str, warm: str, paths: list[str]) -> int:
+    out = subprocess.run([sys.executable, "-c", PEAK_CODE, what, warm, *paths], check=True, capture_output=True,
                          text=True, env=os.environ)
     return json.loads(out.stdout)["grown"]
 
@@ -295,7 +299,7 @@ def main() -> None:
     for what, held, chosen in (("partition", 1, [one]), ("chunk", 1, [one]),
                                ("frame sum", min(threads, len(paths)), paths),
                                ("array sum", min(threads, len(paths)), paths)):
-        grown = peak_grown(what, chosen)
+        grown = peak_grown(what, str(small / "run0000.plt"), chosen)
         limit = 1.1 * held * values + 40 * MB
         name = f"{what} ({held} x {values / MB:.0f} MB of values)"
         print(f"{name:<44} {grown / MB:8.0f} {limit / MB:7.0f}  {verdict(grown <= limit)} <= 1.1 x values + 40 MB")
