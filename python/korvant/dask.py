@@ -11,9 +11,12 @@ threads use every core), processes, or a `distributed` cluster whose workers
 can import `korvant` and see the files under the same paths.  Building a
 collection reads the files' headers (and, for `read_array`, the first
 file's timesteps without values, for their count); the values are read
-when the result is computed.  The paths expand as for `korvant.read_many`;
-`width`, `params` and `partial` are those of `korvant.read`, `errors` and
-`align` those of `korvant.read_many`.
+when the result is computed, each file's by its own task.  A partition's
+parameter columns, and a chunk, are the array that read made, not a copy
+(but where a file lacks a name, whose column is then NaN, or, in the array,
+has fewer timesteps than the first and is padded).  The paths expand as
+for `korvant.read_many`; `width`, `params` and `partial` are those of
+`korvant.read`, `errors` and `align` those of `korvant.read_many`.
 
 This module needs Dask (`pip install tavrel[dask]`); `import korvant` alone
 never imports it.
@@ -296,6 +299,9 @@ def read_array(paths: Paths, *, width: int | None = None, params: Params = None,
     is NaN instead, and a file with fewer timesteps than the first is
     padded with NaN (`korvant.open_study` pads every run, and says why one
     failed).
+
+    The chunks form one blockwise layer: what follows blockwise (a slice, a
+    reduction's first step) runs in the task that reads the file.
     """
     options = ReadOptions.of(width=width, params=params, partial=partial, compression=compression,
                              storage_options=storage_options)
