@@ -265,6 +265,8 @@ def main() -> None:
         ("korvant.read", lambda: korvant.read(one), None),
         ("the partition's task (its frame)", frame_task, 1.15),
         ("the chunk's task (its array)", chunk_task, 1.15),
+        ("read([file]).compute(), sync scheduler", lambda: korvant.dask.read([one]).compute(scheduler="sync"),
+         None),
         ("read([file]).sum(), sync scheduler", lambda: korvant.dask.read([one]).sum(numeric_only=True)
          .compute(scheduler="sync"), None),
         # What Dask does on the client before any task runs: with 1500
