@@ -85,13 +85,83 @@ def test_frame_reductions_and_narrowed_columns(study, compute):
     assert len(df) == STEPS * len(good)
 
 
-def test_array_equals_read_of_each_file(study, compute):
+@pytest.mark.parametrize("layer", ["blockwise", "plain graph"])
+def test_array_equals_read_of_each_file(study, compute, monkeypatch, layer):
+    if layer == "plain graph":  # a Dask without Blockwise values per chunk
+        monkeypatch.setattr(korvant.dask, "ArrayValuesDep", None)
     pattern, good, _ = study
     array = korvant.dask.read_array(pattern, params=["P11", 0])
     assert array.shape == (len(good), STEPS, 2)
     assert array.chunks == ((1,) * len(good), (STEPS,), (2,))
     expected = np.stack([korvant.read(path, params=["P11", 0]).values for path in good])
     assert np.array_equal(bits(compute(array)), bits(expected))
+    # The count of timesteps is known: slices along time and reductions
+    # over files work as on a NumPy array.
+    assert np.array_equal(bits(compute(array[:, -1])), bits(expected[:, -1]))
+    assert np.array_equal(bits(compute(array[1:, ::-2, 1])), bits(expected[1:, ::-2, 1]))
+    assert np.array_equal(compute(array.max(axis=0)), expected.max(axis=0), equal_nan=True)
+
+
+@pytest.fixture
+def native_reads(monkeypatch):
+    """The native reads this process makes, as (path, kind): "header" (a
+    read stopped after the header), "count" (timesteps without values) or
+    "values"."""
+    reads = []
+    native = korvant._native.read
+
+    def counting(source, width, select, *rest):
+        path = os.fsdecode(source)
+        if select is None:
+            reads.append((path, "values"))
+            return native(source, width, select, *rest)
+
+        def watched(names):
+            try:
+                chosen = select(names)
+            except BaseException:
+                reads.append((path, "header"))
+                raise
+            reads.append((path, "values" if chosen else "count"))
+            return chosen
+
+        return native(source, width, watched, *rest)
+
+    monkeypatch.setattr(korvant._native, "read", counting)
+    return reads
+
+
+@pytest.mark.parametrize("align", ["fill", "strict"])
+@pytest.mark.parametrize("params", [None, ["P3"]])
+def test_building_reads_headers_and_the_first_files_count_alone(study, native_reads, align, params):
+    pattern, good, _ = study
+    headers = [(path, "header") for path in (good if align == "fill" else good[:1])]
+    korvant.dask.read(pattern, align=align, params=params)
+    assert sorted(native_reads) == headers
+    native_reads.clear()
+    array = korvant.dask.read_array(pattern, align=align, params=params)
+    assert sorted(native_reads) == sorted([*headers, (good[0], "count")])
+    # Computing one file's part reads that file alone, once.
+    for part in (korvant.dask.read(pattern, align=align, params=params).partitions[1], array[1]):
+        native_reads.clear()
+        part.compute(scheduler="sync")
+        assert native_reads == [(good[1], "values")]
+
+
+def test_parts_are_the_reads_own_values(study):
+    # A copy would hold a file's values twice: the frame's parameter columns
+    # and the array's chunk are views of the array the read returned.
+    _, good, _ = study
+
+    def owner(values):
+        while isinstance(values, (np.ndarray, memoryview)):
+            values = values.base if isinstance(values, np.ndarray) else values.obj
+        return values
+
+    frame = korvant.dask.read(good[0]).compute(scheduler="sync")
+    chunk = korvant.dask.read_array(good[0]).compute(scheduler="sync")
+    first, last = (owner(frame[name].to_numpy()) for name in ("P0", f"P{PARAMS - 1}"))
+    assert first is last and type(first) is type(owner(chunk)) is korvant._native.Values
 
 
 @pytest.mark.parametrize(("ending", "tail"), [

@@ -226,6 +226,8 @@ def test_dask_reads_each_url_on_its_worker(s3, compute):
     got = compute(frame["P5"]).to_numpy()
     expected = np.concatenate([korvant.read(local / f"run{k}.plt")["P5"] for k in range(3)])
     assert got.tobytes() == expected.tobytes()
+    array = korvant.dask.read_array("s3://study/run*.plt", params=["P5"], storage_options=options)
+    assert compute(array).tobytes() == expected.tobytes()
 
 
 def test_a_study_of_urls_opens_as_the_local_one(s3):

@@ -11,9 +11,12 @@ threads use every core), processes, or a `distributed` cluster whose workers
 can import `korvant` and see the files under the same paths.  Building a
 collection reads the files' headers (and, for `read_array`, the first
 file's timesteps without values, for their count); the values are read
-when the result is computed.  The paths expand as for `korvant.read_many`;
-`width`, `params` and `partial` are those of `korvant.read`, `errors` and
-`align` those of `korvant.read_many`.
+when the result is computed, each file's by its own task.  A partition's
+parameter columns, and a chunk, are the array that read made, not a copy
+(but where a file lacks a name, whose column is then NaN, or, in the array,
+has fewer timesteps than the first and is padded).  The paths expand as
+for `korvant.read_many`; `width`, `params` and `partial` are those of
+`korvant.read`, `errors` and `align` those of `korvant.read_many`.
 
 This module needs Dask (`pip install tavrel[dask]`); `import korvant` alone
 never imports it.
@@ -65,6 +68,11 @@ try:
         from dask.highlevelgraph import HighLevelGraph
 except ImportError as error:
     raise ImportError(_missing()) from error
+try:
+    # A Blockwise argument with a value per chunk (its file), where Dask has it.
+    from dask.layers import ArrayValuesDep
+except ImportError:
+    ArrayValuesDep = None
 
 if TYPE_CHECKING:
     import dask.dataframe
@@ -255,12 +263,14 @@ class _Block(_Reader):
 
     def __call__(self, path: str) -> np.ndarray:
         plot = self.plot(path)
+        if plot is not None and len(plot) == self.steps:
+            # The read's own array, not copied: the chunk is a view of it
+            # with the file's axis in front.
+            return plot.values[np.newaxis]
         out = np.full((1, self.steps, len(self.study.indices)), np.nan, dtype=np.float32)
         if plot is None:
             return out
         values = plot.values
-        if values.shape[0] == self.steps:
-            return values[np.newaxis]
         if self.errors == "raise" or values.shape[0] > self.steps:
             error = FileMismatchError(f"{path} has {values.shape[0]} timesteps where {self.study.first} has "
                                       f"{self.steps}", path, self.study.first)
@@ -289,6 +299,9 @@ def read_array(paths: Paths, *, width: int | None = None, params: Params = None,
     is NaN instead, and a file with fewer timesteps than the first is
     padded with NaN (`korvant.open_study` pads every run, and says why one
     failed).
+
+    The chunks form one blockwise layer: what follows blockwise (a slice, a
+    reduction's first step) runs in the task that reads the file.
     """
     options = ReadOptions.of(width=width, params=params, partial=partial, compression=compression,
                              storage_options=storage_options)
@@ -300,6 +313,14 @@ def read_array(paths: Paths, *, width: int | None = None, params: Params = None,
     steps = len(read_with(files[0], dataclasses.replace(options, params=(), partial=True)))
     block = _Block(study, with_errors(options, errors), errors, steps)
     name = "korvant-read-array-" + tokenize(block, files)
-    graph = {(name, k, 0, 0): (block, path) for k, path in enumerate(files)}
-    chunks = ((1,) * len(files), (block.steps,), (len(study.indices),))
-    return da.Array(HighLevelGraph.from_collections(name, graph, dependencies=()), name, chunks, dtype=np.float32)
+    chunks = ((1,) * len(files), (steps,), (len(study.indices),))
+    if ArrayValuesDep is None:
+        graph = {(name, k, 0, 0): (block, path) for k, path in enumerate(files)}
+        return da.Array(HighLevelGraph.from_collections(name, graph, dependencies=()), name, chunks,
+                        dtype=np.float32)
+    # One Blockwise layer, whose task for chunk k calls the block with file
+    # k: Dask fuses the blockwise steps that follow (a reduction's first
+    # step, a slice) into that task, and a cluster runs one task per file.
+    each_file = ArrayValuesDep(chunks, {(k, 0, 0): path for k, path in enumerate(files)})
+    return da.blockwise(block, "ijk", each_file, "ijk", name=name, dtype=np.float32,
+                        meta=np.empty((0, 0, 0), np.float32), align_arrays=False)
