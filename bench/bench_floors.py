@@ -82,10 +82,8 @@ def load_values(raw: Path):
 
 def floor_files(plot: PlotFile, env: dict) -> dict[str, Path]:
     """The .npy, .h5 and .parquet files of the plot file's values, made when
-    missing.  They are written by a child process: a reader's peak RSS
-    (ru_maxrss) counts the memory of the process it was started from, since
-    Linux carries the high-water mark across fork and exec, so this process
-    must stay small."""
+    missing, by a child process: this one, which starts every reader, keeps
+    h5py, pyarrow and the values out of its memory."""
     paths = {reader: plot.path.with_suffix(suffix) for reader, suffix in SUFFIXES.items()}
     if not all(p.exists() for p in paths.values()):
         subprocess.run([sys.executable, __file__, "--write-floor-files", str(plot.path), str(plot.raw)],
