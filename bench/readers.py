@@ -11,8 +11,9 @@ bench/bench_floors.py: bytes1m (the file's bytes through one reused 1 MiB
 buffer), npy (np.load), h5 (h5py) and parquet (pyarrow), the last three
 reading the same values from the file of that suffix next to PLOT_FILE.  MODE is cold (the timed call is
 the first of the process) or warm (one untimed call first).  Prints one JSON
-line: seconds, values, peak RSS and minor page faults of the timed call,
-which includes the young-generation collection of what the call made.
+line: seconds, values, peak RSS, minor page faults and the CPU time in user
+space and in the kernel (of all threads) of the timed call, which includes
+the young-generation collection of what the call made.
 
 The list readers (tavrel, python, numpy, objects) return what tavrel
 returns: a tuple of the first column and a list of the other columns, each a
@@ -254,6 +255,8 @@ def main() -> None:
         "values": count_values(result),
         "peak_rss_kib": peak_rss_kib(after),
         "minor_faults": after.ru_minflt - before.ru_minflt,
+        "user_seconds": after.ru_utime - before.ru_utime,
+        "sys_seconds": after.ru_stime - before.ru_stime,
     }))
 
 
