@@ -95,9 +95,15 @@ std::expected<LineSource, IoError> LineSource::at(int fd, std::uint64_t offset, 
                                                   std::size_t buffer_size) noexcept {
   auto source = with_buffer(FileDescriptor(), fd, buffer_size);
   if (!source) return source;
+  // The reads start on a 64-byte boundary of the file too, the bytes before
+  // `offset` read and passed over: the kernel's copy is as slow as into a
+  // misaligned buffer when the file offset and the buffer lie differently
+  // within 64 bytes.
+  const std::uint64_t lead = offset % READ_ALIGNMENT;
   source->positional_ = true;
-  source->offset_ = offset;
-  source->left_ = length;
+  source->offset_ = offset - lead;
+  source->left_ = length == UINT64_MAX ? UINT64_MAX : length + lead;
+  source->skip_ = static_cast<std::size_t>(lead);
   source->part_ = length == UINT64_MAX ? 0 : length;
   return source;
 }
@@ -148,6 +154,7 @@ LineSource::LineSource(LineSource&& other) noexcept
       taken_(std::exchange(other.taken_, 0)),
       left_(other.left_),
       part_(other.part_),
+      skip_(other.skip_),
       buffer_ascii_(other.buffer_ascii_),
       checked_(other.checked_),
       line_ascii_(other.line_ascii_),
@@ -386,6 +393,13 @@ std::expected<bool, IoError> LineSource::refill() noexcept {
   offset_ += filled_;
   if (left_ != UINT64_MAX) left_ -= filled_;
   checked_ = filled_ + 1;
+  if (skip_ > 0 && filled_ > 0) {
+    // The bytes read only to start on a boundary (see `at`).
+    pos_ = skip_ < filled_ ? skip_ : filled_;
+    skip_ -= pos_;
+    if (recording_) record_from_ = pos_;
+    if (pos_ == filled_) return refill();
+  }
   return filled_ > 0;
 }
 

@@ -198,6 +198,7 @@ class LineSource {
   std::uint64_t taken_ = 0;    // bytes consumed by next_line so far
   std::uint64_t left_ = UINT64_MAX;  // bytes the reads may still return
   std::uint64_t part_ = 0;           // the part's length when restricted, else 0
+  std::size_t skip_ = 0;             // bytes of the next read before the part's start
   // Whether the bytes from checked_ to the end of the last read are all
   // ASCII; checked_ == filled_ + 1 until a line needs to know.
   bool buffer_ascii_ = false;

@@ -75,8 +75,10 @@ ssize_t scripted_read(int, void* buffer, std::size_t count) {
 
 Chunk fail_with(int error) { return {{}, error}; }
 
-// Where each read put its bytes, as the address modulo 64.
+// Where each read put its bytes, as the address modulo 64, and where in
+// the file a positional read that gave bytes started, modulo 64.
 std::vector<std::uintptr_t> READ_OFFSETS;
+std::vector<off_t> FILE_OFFSETS;
 
 ssize_t offset_recording_read(int fd, void* buffer, std::size_t count) {
   READ_OFFSETS.push_back(reinterpret_cast<std::uintptr_t>(buffer) % 64);
@@ -85,7 +87,9 @@ ssize_t offset_recording_read(int fd, void* buffer, std::size_t count) {
 
 ssize_t offset_recording_pread(int fd, void* buffer, std::size_t count, off_t offset) {
   READ_OFFSETS.push_back(reinterpret_cast<std::uintptr_t>(buffer) % 64);
-  return REAL_CALLS.pread(fd, buffer, count, offset);
+  const ssize_t got = REAL_CALLS.pread(fd, buffer, count, offset);
+  if (got > 0) FILE_OFFSETS.push_back(offset % 64);  // a read at the end copies nothing
+  return got;
 }
 
 // ---- helpers ----
@@ -400,13 +404,48 @@ TEST_F(LineSourceTest, ReadsLandOnA64ByteBoundary) {
     while (opened->bytes_taken() < 3 * size && opened->bytes_taken() < text.size()) ASSERT_TRUE(opened->next_line());
     ASSERT_TRUE(opened->rewind(0));
     for (int i = 0; i < 4000; ++i) ASSERT_EQ(outcome(opened->next_line()), "line " + std::to_string(i));
-    auto part = LineSource::at(opened->descriptor(), 100, UINT64_MAX, size);
-    ASSERT_TRUE(part);
-    while (part->next_line().value_or(std::nullopt)) {
-    }
   }
   ASSERT_GT(READ_OFFSETS.size(), 8u);
   for (std::uintptr_t offset : READ_OFFSETS) EXPECT_EQ(offset, 0u);
+}
+
+// A part of a file read from any offset: its reads start on a 64-byte
+// boundary of the file (the copy is slow where file and buffer lie
+// differently within 64 bytes), and it gives exactly the part's lines, also
+// after a mark and rewind made before its first line.
+TEST_F(LineSourceTest, APartReadsFromA64ByteBoundaryOfTheFile) {
+  std::string text;
+  for (int i = 0; i < 4000; ++i) text += "line " + std::to_string(i) + "\n";
+  const std::string path = write_file(text);
+  auto opened = LineSource::open(path);
+  ASSERT_TRUE(opened);
+  SYS_CALLS.pread = offset_recording_pread;
+  // Read sizes that are multiples of 64, as the reader's are.
+  for (std::size_t size : {std::size_t{128}, std::size_t{8192}, std::size_t{1} << 20}) {
+    for (std::size_t line : {0, 1, 7, 3999}) {
+      const std::size_t start = text.find("line " + std::to_string(line) + "\n");
+      for (const bool marked : {false, true}) {
+        for (const std::uint64_t length : {std::uint64_t{UINT64_MAX}, std::uint64_t{30}}) {
+          FILE_OFFSETS.clear();
+          auto part = LineSource::at(opened->descriptor(), start, length, size);
+          ASSERT_TRUE(part);
+          if (marked) {
+            part->mark();
+            ASSERT_EQ(outcome(part->next_line()), "line " + std::to_string(line));
+            ASSERT_TRUE(part->rewind(0));
+          }
+          std::string got;
+          for (auto next = part->next_line(); next && *next; next = part->next_line()) got += std::string(**next) + "\n";
+          std::string expected = length == UINT64_MAX ? text.substr(start) : text.substr(start, length);
+          const std::uint64_t bytes = expected.size();
+          if (expected.back() != '\n') expected += '\n';  // a part may end inside a line
+          EXPECT_EQ(got, expected);
+          EXPECT_EQ(part->bytes_taken(), bytes);
+          for (off_t offset : FILE_OFFSETS) EXPECT_EQ(offset, 0);
+        }
+      }
+    }
+  }
 }
 
 TEST_F(LineSourceTest, OneReadPerRefill) {
