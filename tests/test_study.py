@@ -57,6 +57,22 @@ def test_a_pattern_that_matches_nothing_names_itself(plot_file):
         korvant.read(plot_file(korvant_text([[1.5]] * 2, names=["X", "X"])), params="X")
 
 
+def test_each_header_gets_its_own_selection(plot_file):
+    """Files read one after another, some sharing a header: each is
+    resolved against its own names, and a failure names its own file."""
+    a = plot_file(plot_text(["X1", "Y", "X2"], [0.0, 1.0]), "a.plt")
+    b = plot_file(plot_text(["Y", "X2", "X1"], [0.0, 1.0], seed=1), "b.plt")
+    c = plot_file(plot_text(["X1", "Z"], [0.0, 1.0], seed=2), "c.plt")
+    for path, expected in [(a, [1, 0, 2]), (b, [0, 1, 2]), (a, [1, 0, 2]), (b, [0, 1, 2])]:
+        plot = korvant.read(path, params=["Y", "X*"])
+        assert plot.parameters == expected
+        assert np.array_equal(bits(plot.values), bits(korvant.read(path).values[:, expected]))
+    with pytest.raises(KeyError, match="'Y'.* in .*c.plt"):
+        korvant.read(c, params=["Y", "X*"])
+    with pytest.raises(KeyError, match="'Y'.* in .*c.plt"):
+        korvant.read(c, params=["Y", "X*"])
+
+
 # -------------------------------------------------------------- bad files
 
 @pytest.fixture

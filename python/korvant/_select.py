@@ -149,9 +149,26 @@ class _Names:
 
 def resolve(keys: Sequence[Key] | None, names: Sequence[str], path: str) -> list[int]:
     """The parameter indices that `keys` (from `params_argument`) select
-    among a header's `names`, in the order given; None selects all."""
+    among a header's `names`, in the order given; None selects all.
+
+    The files of a study mostly share one header: the indices are kept for
+    the last few (keys, names) resolved, so that each further file with
+    that header costs a lookup instead of matching every name again."""
     if keys is None:
         return list(range(len(names)))
+    try:
+        return list(_resolved(tuple(keys), tuple(names)))
+    except (KeyError, IndexError, ValueError, TypeError):
+        # Not kept: resolved again to fail with this file's path.
+        return _resolve(keys, names, path)
+
+
+@functools.lru_cache(maxsize=16)
+def _resolved(keys: tuple[Key, ...], names: tuple[str, ...]) -> tuple[int, ...]:
+    return tuple(_resolve(keys, names, ""))
+
+
+def _resolve(keys: Sequence[Key], names: Sequence[str], path: str) -> list[int]:
     table = _Names(names)
     indices: list[int] = []
     for key in keys:
