@@ -164,7 +164,13 @@ def test_no_references_blocks_or_descriptors_leak(plot_file, tmp_path, capfd, mo
           f"(references, blocks) {windows}")
     assert all(abs(references) < 10 and abs(blocks) < 10 for references, blocks in windows), windows
     if hasattr(sys, "gettotalrefcount"):
-        assert windows[-1] == (0, 0), windows
+        if windows[-1] != (0, 0):
+            # Now and then, in the middle of the whole suite, every window
+            # came out one reference above the one-round overhead, whatever
+            # it held.  A leak grows with the calls: a window of twice as
+            # many must then show twice as much.
+            longer = delta(2 * rounds)
+            assert (longer[0] - overhead[0], longer[1] - overhead[1]) == windows[-1], (windows, longer)
     else:
         # The release interpreter's free lists keep a block or two more or
         # less from one window to the next.
